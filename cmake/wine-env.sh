@@ -1,0 +1,22 @@
+# Sourced by the Wine helpers: picks the Wine loader and server for a target architecture.
+# Usage: qm_wine_env ARCH PREFIX
+qm_wine_env() {
+    local arch=$1 prefix=$2
+    export WINEPREFIX=$prefix
+    # With -all alone a missing DLL is a silent exit; err+module names it.
+    export WINEDEBUG=${QM_WINEDEBUG:--all,err+module}
+    export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+    case "$arch" in
+        x86_64)
+            export WINEARCH=win64
+            QM_WINE=/usr/lib/wine/wine64
+            ;;
+        *)
+            export WINEARCH=win32
+            QM_WINE=/usr/lib/wine/wine
+            ;;
+    esac
+    QM_WINESERVER=/usr/lib/wine/wineserver
+    [ -x "$QM_WINE" ] || QM_WINE=$(command -v wine)
+    export QM_WINE QM_WINESERVER
+}
