@@ -1,0 +1,99 @@
+#!/usr/bin/env bash
+# The main job: builds the drive, starts the dev service with its demo account on the DLL's
+# built-in address, makes a Wine prefix of its own, registers the DLL (with the session manager
+# beside it) and opens Wine's Explorer at the computer folder, where the Quillmere drive is.
+#
+#   scripts/demo.sh              on the current display ($DISPLAY); stops when Explorer closes
+#   scripts/demo.sh --headless   under a private Xvfb: opens the drive through the Location box,
+#                                logs in through the dialog, opens a subfolder, saves PNG
+#                                screenshots of each step into build/<arch>/demo/, stops
+#                                everything it started
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+cd "$here"
+
+headless=0
+for arg in "$@"; do
+    case "$arg" in
+        --headless) headless=1 ;;
+        *) echo "usage: $0 [--headless]" >&2; exit 2 ;;
+    esac
+done
+
+bash scripts/setup.sh >/dev/null
+
+arch=${QM_ARCH:-}
+if [ -z "$arch" ]; then
+    if /lib/ld-linux.so.2 --version >/dev/null 2>&1; then arch=i686; else arch=x86_64; fi
+fi
+toolchain=cmake/toolchain-mingw32.cmake
+[ "$arch" = x86_64 ] && toolchain=cmake/toolchain-mingw64.cmake
+build=build/$arch
+prefix=$(bash scripts/deps.sh "$arch" | tail -n 1)
+cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DQM_DEPS_PREFIX="$prefix" >/dev/null
+ninja -C "$build" Quillmere $(ninja -C "$build" -t targets all 2>/dev/null | grep -o '^Quillmere_Session[^:]*' | head -n1) \
+    $(ninja -C "$build" -t targets all 2>/dev/null | grep -o '^demo_driver[^:]*' | head -n1) >/dev/null
+
+work="$here/$build/demo"
+rm -rf "$work"
+mkdir -p "$work/data" "$work/shots"
+pids=()
+xvfb_pid=""
+. cmake/wine-env.sh
+qm_wine_env "$arch" "$work/wineprefix"
+
+cleanup() {
+    "$QM_WINESERVER" -k >/dev/null 2>&1 || true
+    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
+    wait 2>/dev/null || true
+}
+trap cleanup EXIT
+
+if [ "$headless" = 1 ]; then
+    Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
+    xvfb_pid=$!
+    for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+    export DISPLAY=":$(head -n 1 "$work/display")"
+elif [ -z "${DISPLAY:-}" ]; then
+    echo "demo: no DISPLAY; run with --headless for screenshots without a screen" >&2
+    exit 1
+fi
+
+# The DLL's built-in service address is http://127.0.0.1:8460 (QM_SERVICE_URL).
+/usr/bin/python3 devservice/run.py --data "$work/data" --demo --port 8460 --sftp-port 8461 \
+    >"$work/devservice.out" 2>"$work/devservice.log" </dev/null &
+pids+=($!)
+for _ in $(seq 100); do grep -q '^READY ' "$work/devservice.out" 2>/dev/null && break; sleep 0.1; done
+grep -q '^READY ' "$work/devservice.out" || { echo "demo: the dev service did not start:" >&2; cat "$work/devservice.log" >&2; exit 1; }
+grep -i 'password' "$work/devservice.out" || true
+
+cmake/make-prefix.sh "$arch" "$WINEPREFIX"
+dll_dir=$(cd "$build/bin" && pwd)
+dll="Z:${dll_dir//\//\\}\\Quillmere.dll"
+"$QM_WINE" regsvr32 /s "$dll"
+echo "demo: registered $dll"
+# Wine keeps HKCR in HKLM\Software\Classes; query the pieces a user would look for.
+for key in 'HKLM\Software\Microsoft\Windows\CurrentVersion\Explorer\MyComputer\NameSpace' \
+           'HKLM\Software\Microsoft\Windows\CurrentVersion\Shell Extensions\Approved' \
+           'HKCR\AppID\Quillmere.DLL' 'HKCR\TypeLib'; do
+    "$QM_WINE" reg query "$key" /s 2>/dev/null | tr -d '\r' | grep -i -B1 -A3 'quillmere\|{596A3524' || true
+done
+
+if [ "$headless" = 1 ]; then
+    driver="$build/bin/demo_driver.exe"
+    if [ ! -f "$driver" ]; then
+        echo "demo: headless run needs the demo driver (not built in this tree)" >&2
+        exit 1
+    fi
+    "$QM_WINE" explorer.exe >/dev/null 2>&1 </dev/null &
+    pids+=($!)
+    shots_win="Z:${work//\//\\}\\shots"
+    "$QM_WINE" "$driver" "$shots_win" demo "$(sed -n 's/.*password[^:]*: *//Ip' "$work/devservice.out" | head -n1)"
+    echo "demo: screenshots in $work/shots:"
+    ls "$work/shots"
+else
+    echo "demo: opening Explorer; open the Quillmere drive under My Computer (close Explorer to stop)"
+    "$QM_WINE" explorer.exe >/dev/null 2>&1 </dev/null || true
+    "$QM_WINESERVER" -w
+fi
