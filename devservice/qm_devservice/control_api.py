@@ -1,0 +1,135 @@
+"""The control endpoint (test mode only): /_control/<name>.
+
+Parameters come from the query string and/or a form body, decoded like the
+service's own bodies ("+" stays a plus, %XX decoded), or from a JSON object
+body.  Answers are JSON, except last_body which answers the raw bytes.
+See README.md for the list.
+"""
+
+import json
+
+from .control import Rule
+from .wire import ServiceError
+
+MALFORMED = b"<Response><Result>OK</Result>"  # the root is never closed
+
+
+class ControlError(Exception):
+    pass
+
+
+def _text(params, name, default=None, required=False):
+    raw = params.get(name)
+    if raw is None and required:
+        raise ControlError(f"missing parameter '{name}'")
+    if raw is None or (raw == b"" and not required):
+        return default
+    try:
+        return raw.decode("utf-8", "surrogatepass")
+    except UnicodeDecodeError:
+        raise ControlError(f"'{name}' is not UTF-8 text") from None
+
+
+def _int(params, name, default=None, required=False, minimum=0):
+    text = _text(params, name, None, required)
+    if text is None:
+        return default
+    try:
+        value = int(text)
+    except ValueError:
+        raise ControlError(f"'{name}' must be an integer") from None
+    if value < minimum:
+        raise ControlError(f"'{name}' must be at least {minimum}")
+    return value
+
+
+def _flag(params, name):
+    return _text(params, name, "0").lower() in ("1", "true", "yes")
+
+
+def _rule_args(params):
+    return {"action": _text(params, "action", "*"), "user": _text(params, "user"),
+            "count": _int(params, "count", 1)}
+
+
+def _reply(payload, status=200):
+    return status, json.dumps(payload).encode(), "application/json"
+
+
+def handle(svc, name, params):
+    try:
+        return _handle(svc, name.rstrip("/"), params)
+    except ControlError as err:
+        return _reply({"ok": False, "error": str(err)}, 400)
+    except ServiceError as err:
+        return _reply({"ok": False, "error": err.description}, 400)
+
+
+def _handle(svc, name, params):
+    control = svc.control
+    if name == "reset":
+        control.reset()
+        return _reply({"ok": True})
+    if name == "state":
+        return _reply({"ok": True, "rules": control.pending()})
+
+    if name == "fault/error":
+        rule = Rule("error", **_rule_args(params),
+                    name=_text(params, "name", required=True),
+                    description=_text(params, "description", required=True),
+                    status=_int(params, "status", 200, minimum=100),
+                    perform=_flag(params, "perform"))
+    elif name in ("fault/body", "fault/malformed"):
+        raw = params.get("body")
+        if raw is None:
+            if name == "fault/body":
+                raise ControlError("missing parameter 'body'")
+            raw = MALFORMED
+        rule = Rule("body", **_rule_args(params), body=raw,
+                    content_type=_text(params, "content_type"),
+                    status=_int(params, "status", 200, minimum=100),
+                    perform=_flag(params, "perform"))
+    elif name == "fault/delay":
+        try:
+            seconds = float(_text(params, "seconds", required=True))
+        except ValueError:
+            raise ControlError("'seconds' must be a number") from None
+        if not 0 <= seconds <= 600:
+            raise ControlError("'seconds' must be between 0 and 600")
+        rule = Rule("delay", **_rule_args(params), seconds=seconds)
+    elif name == "fault/sftp_drop":
+        direction = _text(params, "direction", "any")
+        if direction not in ("read", "write", "any"):
+            raise ControlError("'direction' must be read, write or any")
+        rule = Rule("sftp_drop", action="*", user=_text(params, "user"),
+                    count=_int(params, "count", 1), after=_int(params, "after", required=True),
+                    direction=direction, file_id=_int(params, "file_id"))
+    elif name == "add_user":
+        # Test programs that cannot run the command line (they run under Wine) make their
+        # accounts here, each with a fresh name, so parallel tests never share a tree.
+        uid = svc.store.add_user(_text(params, "name", required=True),
+                                 _text(params, "password", required=True),
+                                 capacity=_int(params, "capacity", 0),
+                                 level=_text(params, "level", "Standard"))
+        return _reply({"ok": True, "id": uid})
+    elif name == "expire_sessions":
+        removed = svc.store.expire_sessions(_text(params, "user", required=True))
+        return _reply({"ok": True, "expired": removed})
+    elif name == "requests":
+        found = control.select_requests(_text(params, "endpoint"), _text(params, "action"),
+                                        _text(params, "user"), _int(params, "since", 0))
+        return _reply({"ok": True, "requests": found, "last_seq": control.seq})
+    elif name == "counts":
+        return _reply({"ok": True, "counts": control.snapshot_counts()})
+    elif name == "transfers":
+        found = control.select_transfers(_text(params, "user"), _int(params, "since", 0))
+        return _reply({"ok": True, "transfers": found, "last_seq": control.seq})
+    elif name == "last_body":
+        body = control.last_body(_text(params, "endpoint", "operations"))
+        if body is None:
+            return 404, b"", "application/octet-stream"
+        return 200, body, "application/octet-stream"
+    else:
+        return _reply({"ok": False, "error": f"unknown control '{name}'"}, 404)
+    control.add(rule)
+    return _reply({"ok": True, "rule": rule.describe()})
