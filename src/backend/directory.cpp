@@ -1,0 +1,197 @@
+#include "backend/directory.h"
+
+#include "backend/exception.h"
+#include "backend/file.h"
+
+#include <boost/format.hpp>
+#include <boost/make_shared.hpp>
+#include <boost/pointer_cast.hpp>
+
+namespace vfs_quillmere {
+
+namespace {
+
+class critical_section_lock {
+public:
+    explicit critical_section_lock(CRITICAL_SECTION& section) : section_(section) { EnterCriticalSection(&section_); }
+    ~critical_section_lock() { LeaveCriticalSection(&section_); }
+    critical_section_lock(const critical_section_lock&) = delete;
+    critical_section_lock& operator=(const critical_section_lock&) = delete;
+
+private:
+    CRITICAL_SECTION& section_;
+};
+
+// The raw service identifier of a node of this back end.
+std::wstring raw_id_of(const boost::shared_ptr<vfs::item>& node, const wchar_t* operation)
+{
+    auto* own = dynamic_cast<vfs_quillmere::item*>(node.get());
+    if (!own)
+        throw exception(L"Internal error",
+                        std::wstring(L"directory::") + operation + L"(): the item is not a node of this service");
+    return own->get_raw_id();
+}
+
+} // namespace
+
+directory::directory(const client& connection, std::wstring id, std::wstring name, std::wstring description,
+                     std::int32_t permission, std::int32_t access, bool is_gallery, bool is_mp3, bool is_home_folder,
+                     bool is_renameable, bool is_deleteable, bool has_subfolders)
+    : id_(std::move(id)), name_(std::move(name)), description_(std::move(description)), permission_(permission),
+      access_(access), is_gallery_(is_gallery), is_mp3_(is_mp3), is_home_folder_(is_home_folder),
+      is_renameable_(is_renameable), is_deleteable_(is_deleteable), has_subfolders_(has_subfolders),
+      client_(connection)
+{
+    InitializeCriticalSection(&lock_);
+}
+
+directory::~directory()
+{
+    DeleteCriticalSection(&lock_);
+}
+
+void directory::set_description(std::wstring description)
+{
+    client_.operations_request(
+        {{L"action", L"set_dir_description"}, {L"dir_id", id_}, {L"description", description}});
+    description_ = std::move(description);
+}
+
+vfs::blob directory::get_thumbnail()
+{
+    throw exception(L"Internal error", L"directory::get_thumbnail(): Operation not implemented");
+}
+
+vfs::item_list directory::build_children(const client& connection, const response_node& listing)
+{
+    vfs::item_list children;
+    for (const response_node* record : get_records(listing, L"Directory")) {
+        // Fields are read in the order the description gives, so the first missing one is named.
+        const bool has_subfolders = read_flag(get_variable(*record, L"HasSubfolders"));
+        const bool is_deleteable = read_flag(get_variable(*record, L"IsDeleteable"));
+        const bool is_renameable = read_flag(get_variable(*record, L"IsRenameable"));
+        const bool is_home_folder = read_flag(get_variable(*record, L"IsHomeFolder"));
+        const bool is_mp3 = read_flag(get_variable(*record, L"IsMP3"));
+        const bool is_gallery = read_flag(get_variable(*record, L"IsGallery"));
+        const std::int32_t access = read_int32(get_variable(*record, L"Access"));
+        const std::int32_t permission = read_int32(get_variable(*record, L"Permission"));
+        std::wstring description = get_variable(*record, L"Description");
+        std::wstring name = get_variable(*record, L"Name");
+        std::wstring id = get_variable(*record, L"ID");
+        children.push_back(boost::make_shared<directory>(connection, std::move(id), std::move(name),
+                                                         std::move(description), permission, access, is_gallery,
+                                                         is_mp3, is_home_folder, is_renameable, is_deleteable,
+                                                         has_subfolders));
+    }
+    for (const response_node* record : get_records(listing, L"File")) {
+        const std::int64_t date_modified = read_int64(get_variable(*record, L"DateModified"));
+        const std::int64_t date_accessed = read_int64(get_variable(*record, L"DateAccessed"));
+        const std::int64_t size = read_int64(get_variable(*record, L"Size"));
+        std::wstring description = get_variable(*record, L"Description");
+        std::wstring location = get_variable(*record, L"Location");
+        std::wstring link = get_variable(*record, L"Link");
+        std::wstring name = get_variable(*record, L"Name");
+        std::wstring id = get_variable(*record, L"ID");
+        children.push_back(boost::make_shared<file>(connection, std::move(id), std::move(name), std::move(link),
+                                                    std::move(location), std::move(description), size,
+                                                    date_accessed, date_modified));
+    }
+    return children;
+}
+
+vfs::item_list directory::get_items()
+{
+    const response_node listing = client_.operations_request({{L"action", L"list_dir"}, {L"dir_id", id_}});
+    vfs::item_list items = build_children(client_, listing);
+    {
+        critical_section_lock guard(lock_);
+        children_ = items;
+    }
+    return items;
+}
+
+boost::shared_ptr<vfs::item> directory::get_item(std::wstring name)
+{
+    bool empty;
+    {
+        critical_section_lock guard(lock_);
+        empty = children_.empty();
+    }
+    if (empty)
+        get_items();
+    {
+        critical_section_lock guard(lock_);
+        for (const auto& child : children_) {
+            if (child->get_name() == name)
+                return child;
+        }
+    }
+    throw exception(L"Item not found",
+                    (boost::wformat(L"File system error: item '%1%' not found in directory '%2%'") % name % name_).str());
+}
+
+void directory::rename_item(std::wstring name, std::wstring new_name)
+{
+    rename_item(get_item(std::move(name)), std::move(new_name));
+}
+
+void directory::rename_item(boost::shared_ptr<vfs::item> node, std::wstring new_name)
+{
+    const std::wstring raw_id = raw_id_of(node, L"rename_item");
+    // new_name is the first pair of the body, before the action.
+    if (node->get_type() == vfs::typeDirectory)
+        client_.operations_request({{L"new_name", new_name}, {L"action", L"rename_dir"}, {L"dir_id", raw_id}});
+    else
+        client_.operations_request({{L"new_name", new_name}, {L"action", L"rename_file"}, {L"file_id", raw_id}});
+    get_items();
+}
+
+void directory::delete_item(std::wstring name)
+{
+    delete_item(get_item(std::move(name)));
+}
+
+void directory::delete_item(boost::shared_ptr<vfs::item> node)
+{
+    const std::wstring raw_id = raw_id_of(node, L"delete_item");
+    if (node->get_type() == vfs::typeDirectory)
+        client_.operations_request({{L"action", L"remove_dir"}, {L"dir_id", raw_id}});
+    else
+        client_.operations_request({{L"action", L"remove_file"}, {L"file_id", raw_id}});
+    get_items();
+}
+
+void directory::create(const request_params& request)
+{
+    client_.operations_request(request);
+    get_items();
+}
+
+boost::shared_ptr<vfs::file> directory::create_file(std::wstring name)
+{
+    return create_file_alloc(std::move(name), 0);
+}
+
+boost::shared_ptr<vfs::file> directory::create_file_alloc(std::wstring name, std::uint64_t size)
+{
+    create({{L"action", L"create_file"}, {L"dir_id", id_}, {L"name", name}, {L"size", std::to_wstring(size)}});
+    return boost::dynamic_pointer_cast<vfs::file>(get_item(std::move(name)));
+}
+
+boost::shared_ptr<vfs::directory> directory::create_directory(std::wstring name)
+{
+    create({{L"action", L"create_dir"}, {L"dir_id", id_}, {L"name", name}});
+    return boost::dynamic_pointer_cast<vfs::directory>(get_item(std::move(name)));
+}
+
+void directory::set_access(std::int32_t access, std::int32_t permission)
+{
+    client_.operations_request({{L"action", L"set_dir_access"},
+                                {L"dir_id", id_},
+                                {L"access", std::to_wstring(access)},
+                                {L"permission", std::to_wstring(permission)}});
+    access_ = access;
+    permission_ = permission;
+}
+
+} // namespace vfs_quillmere
