@@ -1,0 +1,467 @@
+#include "backend/transfer_channel.h"
+
+#include "backend/curl_library.h"
+#include "backend/exception.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <new>
+#include <type_traits>
+
+#include <process.h>
+
+namespace vfs_quillmere {
+
+static_assert(std::is_same_v<curl_off_t, std::int64_t>, "seek_data must match libcurl's seek callback");
+
+namespace {
+
+// A transfer may go this long without handing over a buffer; renewed at every buffer, so a slow
+// reader or writer on the caller's side never runs the transfer into it.
+constexpr long idle_timeout = 25;
+
+// libcurl's defaults (16 KiB received, 64 KiB sent per buffer) cost one thread hand-over per
+// small buffer, and libssh2 sizes its SFTP read-ahead to four times the receive buffer and
+// waits for the host's acknowledgements once per send buffer, so small buffers leave the link
+// idle most of the time. These are libcurl's largest sizes.
+constexpr long receive_buffer_size = 512 * 1024;
+constexpr long send_buffer_size = 2 * 1024 * 1024;
+
+class section_lock {
+public:
+    explicit section_lock(CRITICAL_SECTION& section) : section_(section) { EnterCriticalSection(&section_); }
+    ~section_lock() { LeaveCriticalSection(&section_); }
+    section_lock(const section_lock&) = delete;
+    section_lock& operator=(const section_lock&) = delete;
+
+private:
+    CRITICAL_SECTION& section_;
+};
+
+[[noreturn]] void fail(const wchar_t* message, const wchar_t* details)
+{
+    throw exception(message, details);
+}
+
+} // namespace
+
+transfer_channel::transfer_channel(std::string host_url, std::string path, std::string user, std::string password)
+    : host_url_(std::move(host_url)), path_(std::move(path)), user_(std::move(user)), password_(std::move(password))
+{
+    data_ready_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    consumed_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    if (!data_ready_ || !consumed_) {
+        if (data_ready_)
+            CloseHandle(data_ready_);
+        if (consumed_)
+            CloseHandle(consumed_);
+        throw std::bad_alloc();
+    }
+    InitializeCriticalSection(&lock_);
+}
+
+transfer_channel::~transfer_channel()
+{
+    // The worker may still be blocked in a hand-over that points into this object: it is told to
+    // abort and waited for before anything is freed. An upload left open is abandoned, not
+    // finished, and not resumed.
+    if (thread_) {
+        abort_ = true;
+        while (hand_back() == buffer_waiting) {
+        }
+        CloseHandle(thread_);
+    }
+    CloseHandle(data_ready_);
+    CloseHandle(consumed_);
+    DeleteCriticalSection(&lock_);
+}
+
+std::int32_t transfer_channel::current_state()
+{
+    section_lock guard(lock_);
+    return state_;
+}
+
+transfer_channel::wait_result transfer_channel::wait_for_worker()
+{
+    if (!thread_)
+        return worker_ended;
+    const HANDLE handles[2] = {data_ready_, thread_};
+    return WaitForMultipleObjects(2, handles, FALSE, INFINITE) == WAIT_OBJECT_0 ? buffer_waiting : worker_ended;
+}
+
+transfer_channel::wait_result transfer_channel::hand_back()
+{
+    SetEvent(consumed_);
+    return wait_for_worker();
+}
+
+bool transfer_channel::start(bool restart)
+{
+    ResetEvent(data_ready_);
+    ResetEvent(consumed_);
+    start_time_ = _time64(nullptr);
+    if (thread_) {
+        CloseHandle(thread_);
+        thread_ = nullptr;
+    }
+    buffer_ = nullptr;
+    buffer_size_ = buffer_pos_ = 0;
+    abort_ = false;
+    restart_ = restart;
+    handed_ = 0;
+    seek_seen_ = false;
+    host_offset_ = 0;
+    {
+        section_lock guard(lock_);
+        state_ = mode_;
+    }
+    if (!ensure_curl_initialised()) {
+        section_lock guard(lock_);
+        state_ = -1;
+        return false;
+    }
+    const uintptr_t thread = _beginthreadex(nullptr, 0, worker, this, 0, nullptr);
+    if (!thread) {
+        section_lock guard(lock_);
+        state_ = -1;
+        return false;
+    }
+    thread_ = reinterpret_cast<HANDLE>(thread);
+    return wait_for_worker() == buffer_waiting || current_state() == 0;
+}
+
+unsigned __stdcall transfer_channel::worker(void* self)
+{
+    static_cast<transfer_channel*>(self)->run_transfer();
+    return 0;
+}
+
+void transfer_channel::run_transfer()
+{
+    {
+        section_lock guard(lock_);
+        state_ = mode_;
+    }
+    CURLcode result = CURLE_FAILED_INIT;
+    if (CURL* curl = curl_easy_init()) {
+        curl_ = curl;
+        const bool upload = mode_ == mode_upload;
+        // Both directions get the channel as their data, so no libcurl default (which would take
+        // the pointer for a FILE*) is ever called with it: an upload throws away whatever body
+        // the host answers with, a download has no request body.
+        curl_easy_setopt(curl, CURLOPT_READFUNCTION, upload ? &upload_data : &no_request_body);
+        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, upload ? &discard_response : &download_data);
+        curl_easy_setopt(curl, CURLOPT_SEEKFUNCTION, &seek_data);
+        curl_easy_setopt(curl, CURLOPT_SEEKDATA, this);
+        curl_easy_setopt(curl, CURLOPT_UPLOAD, upload ? 1L : 0L);
+        curl_easy_setopt(curl, CURLOPT_READDATA, this);
+        curl_easy_setopt(curl, CURLOPT_WRITEDATA, this);
+        curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, receive_buffer_size);
+        curl_easy_setopt(curl, CURLOPT_UPLOAD_BUFFERSIZE, send_buffer_size);
+        const std::string credentials = user_ + ":" + password_;
+        if (!user_.empty() || !password_.empty())
+            curl_easy_setopt(curl, CURLOPT_USERPWD, credentials.c_str());
+        curl_easy_setopt(curl, CURLOPT_TIMEOUT, idle_timeout);
+        const std::string url = host_url_ + path_;
+        curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+        // A resumed upload asks the host how much of the file it holds (-1): bytes that reached
+        // the host after the last confirmation would otherwise be appended a second time.
+        const curl_off_t resume_from = upload && restart_ ? -1 : resume_offset_;
+        curl_easy_setopt(curl, CURLOPT_RESUME_FROM_LARGE, resume_from);
+        curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+        result = curl_easy_perform(curl);
+        curl_ = nullptr;
+        curl_easy_cleanup(curl);
+    }
+    section_lock guard(lock_);
+    state_ = result == CURLE_OK ? 0 : -1;
+}
+
+size_t transfer_channel::exchange(char* ptr, size_t size)
+{
+    buffer_ = reinterpret_cast<unsigned char*>(ptr);
+    buffer_size_ = static_cast<std::uint32_t>(size);
+    buffer_pos_ = 0;
+    SignalObjectAndWait(data_ready_, consumed_, INFINITE, FALSE);
+    if (abort_)
+        return mode_ == mode_upload ? CURL_READFUNC_ABORT : 0;
+    curl_easy_setopt(static_cast<CURL*>(curl_), CURLOPT_TIMEOUT,
+                     static_cast<long>(_time64(nullptr) - start_time_) + idle_timeout);
+    return buffer_pos_;
+}
+
+size_t transfer_channel::download_data(char* ptr, size_t size, size_t count, void* self)
+{
+    return static_cast<transfer_channel*>(self)->exchange(ptr, size * count);
+}
+
+size_t transfer_channel::upload_data(char* ptr, size_t size, size_t count, void* self)
+{
+    return static_cast<transfer_channel*>(self)->exchange(ptr, size * count);
+}
+
+size_t transfer_channel::discard_response(char*, size_t size, size_t count, void*)
+{
+    return size * count;
+}
+
+size_t transfer_channel::no_request_body(char*, size_t, size_t, void*)
+{
+    return 0;
+}
+
+int transfer_channel::seek_data(void* self, std::int64_t offset, int origin)
+{
+    auto* channel = static_cast<transfer_channel*>(self);
+    if (channel->mode_ != mode_upload)
+        return CURL_SEEKFUNC_OK;
+    if (origin != SEEK_SET)
+        return CURL_SEEKFUNC_CANTSEEK;
+    // The caller waits in start() while this runs, so the pending list holds still. The host's
+    // copy must end between the confirmed bytes and the end of what was handed over; anything
+    // else cannot be continued without corrupting the file.
+    std::int64_t unconfirmed = -static_cast<std::int64_t>(channel->pending_skip_);
+    for (const block& b : channel->pending_)
+        unconfirmed += b.size;
+    if (offset < channel->resume_offset_ || offset > channel->resume_offset_ + unconfirmed)
+        return CURL_SEEKFUNC_FAIL;
+    channel->seek_seen_ = true;
+    channel->host_offset_ = offset;
+    return CURL_SEEKFUNC_OK;
+}
+
+void transfer_channel::open(std::int32_t mode)
+{
+    if (mode != mode_download && mode != mode_upload)
+        fail(L"Open failed", L"Invalid open mode");
+    if (mode_ != mode_closed)
+        fail(L"Open failed", L"File already opened");
+    resume_offset_ = 0;
+    mode_ = mode;
+    if (!start(false)) {
+        finish_worker();
+        fail(L"Open failed", L"Internet connection failed");
+    }
+}
+
+std::int32_t transfer_channel::read(void* buffer, std::int32_t length)
+{
+    if (!buffer)
+        fail(L"Read failed", L"buffer is NULL");
+    if (length < 0)
+        fail(L"Read failed", L"buffer length is negative");
+    if (mode_ == mode_closed)
+        fail(L"Read failed", L"File not opened");
+    if (mode_ != mode_download)
+        fail(L"Read failed", L"Incorrect file mode");
+    const std::int32_t state = current_state();
+    if (state < 0) {
+        if (!start(true))
+            fail(L"Read failed", L"Internet connection failed");
+    }
+    else if (state == 0) {
+        return 0;
+    }
+    auto* out = static_cast<unsigned char*>(buffer);
+    std::int32_t copied = 0;
+    while (copied < length) {
+        const std::uint32_t n =
+            std::min<std::uint32_t>(buffer_size_ - buffer_pos_, static_cast<std::uint32_t>(length - copied));
+        if (n) {
+            std::memcpy(out + copied, buffer_ + buffer_pos_, n);
+            buffer_pos_ += n;
+            copied += static_cast<std::int32_t>(n);
+        }
+        // Handing back as soon as a buffer is used up, even when the call is satisfied, lets
+        // is_eof answer right after the last byte without another read.
+        if (buffer_pos_ == buffer_size_ && hand_back() == worker_ended) {
+            if (current_state() == 0)
+                break;
+            // The bytes of this call are not counted: the restart delivers them again.
+            fail(L"Read failed", L"Internet connection failed");
+        }
+    }
+    resume_offset_ += copied;
+    return copied;
+}
+
+void transfer_channel::confirm_pending()
+{
+    // libcurl asks for the next buffer only after the host acknowledged the previous one, so
+    // every byte handed over so far is on the host.
+    std::uint64_t confirmed = handed_;
+    resume_offset_ += static_cast<std::int64_t>(confirmed);
+    handed_ = 0;
+    while (confirmed && !pending_.empty()) {
+        const std::uint32_t left = pending_.front().size - pending_skip_;
+        if (confirmed >= left) {
+            confirmed -= left;
+            pending_.pop_front();
+            pending_skip_ = 0;
+        }
+        else {
+            pending_skip_ += static_cast<std::uint32_t>(confirmed);
+            confirmed = 0;
+        }
+    }
+}
+
+void transfer_channel::feed(const unsigned char* data, std::uint32_t length, bool replay)
+{
+    std::uint32_t taken = 0;
+    while (taken < length) {
+        const std::uint32_t n = std::min(buffer_size_ - buffer_pos_, length - taken);
+        std::memcpy(buffer_ + buffer_pos_, data + taken, n);
+        buffer_pos_ += n;
+        taken += n;
+        if (!replay)
+            handed_ += n;
+        if (buffer_pos_ == buffer_size_) {
+            if (hand_back() == worker_ended)
+                fail(L"Write failed", L"Internet connection failed");
+            if (!replay)
+                confirm_pending();
+        }
+    }
+}
+
+void transfer_channel::resend_pending()
+{
+    if (seek_seen_) {
+        handed_ = static_cast<std::uint64_t>(host_offset_ - resume_offset_);
+        confirm_pending();
+    }
+    else if (resume_offset_ > 0) {
+        // The host did not say where its copy ends (it started the file anew): stop libcurl
+        // before it writes the unconfirmed bytes at offset 0.
+        abort_ = true;
+        while (hand_back() == buffer_waiting) {
+        }
+        fail(L"Write failed", L"Internet connection failed");
+    }
+    handed_ = 0;
+    bool first = true;
+    // Copied out first: confirmations while feeding shrink the list.
+    const std::deque<block> blocks = pending_;
+    std::uint32_t skip = pending_skip_;
+    for (const block& b : blocks) {
+        feed(b.data.get() + (first ? skip : 0), b.size - (first ? skip : 0), false);
+        first = false;
+    }
+}
+
+std::int32_t transfer_channel::write(const void* buffer, std::int32_t length, bool replay)
+{
+    if (!buffer)
+        fail(L"Write failed", L"buffer is NULL");
+    if (length < 0)
+        fail(L"Write failed", L"buffer length is negative");
+    if (mode_ == mode_closed)
+        fail(L"Write failed", L"File not opened");
+    if (mode_ != mode_upload)
+        fail(L"Write failed", L"Incorrect file mode");
+    const auto* data = static_cast<const unsigned char*>(buffer);
+    const auto size = static_cast<std::uint32_t>(length);
+    if (replay) {
+        feed(data, size, true);
+        return length;
+    }
+    // This block joins the unconfirmed ones before a restart, so that the host's copy may end
+    // inside it: a retried write brings the same bytes as the one that failed.
+    if (size) {
+        block b{boost::shared_array<unsigned char>(new unsigned char[size]), size};
+        std::memcpy(b.data.get(), data, size);
+        pending_.push_back(b);
+    }
+    const std::size_t own = size ? 1 : 0;
+    try {
+        if (current_state() <= 0) {
+            if (!start(true))
+                fail(L"Write failed", L"Internet connection failed");
+            resend_pending();
+        }
+        else {
+            feed(data, size, false);
+        }
+    }
+    catch (const exception&) {
+        drop_unsent(own);
+        throw;
+    }
+    return length;
+}
+
+void transfer_channel::drop_unsent(std::size_t own)
+{
+    // A failed write takes none of its bytes: the caller writes them again (or gives up).
+    handed_ = 0;
+    if (own && !pending_.empty()) {
+        if (pending_.size() == 1 && pending_skip_) {
+            resume_offset_ -= pending_skip_;
+            pending_skip_ = 0;
+        }
+        pending_.pop_back();
+    }
+}
+
+void transfer_channel::finish_worker()
+{
+    if (thread_) {
+        CloseHandle(thread_);
+        thread_ = nullptr;
+    }
+    pending_.clear();
+    pending_skip_ = 0;
+    handed_ = 0;
+    resume_offset_ = 0;
+    mode_ = mode_closed;
+}
+
+void transfer_channel::close()
+{
+    if (mode_ == mode_closed)
+        fail(L"Close failed", L"File is not opened");
+    // A download is cut short at once; an upload gets its partly filled buffer handed over,
+    // then an empty one, which ends it.
+    const bool upload = mode_ == mode_upload;
+    const bool running = current_state() > 0;
+    abort_ = !upload;
+    while (hand_back() == buffer_waiting) {
+        if (upload)
+            confirm_pending();
+    }
+    bool failed = false;
+    if (upload && running && current_state() < 0) {
+        // The connection failed on the last bytes: nobody calls write again to resume, so the
+        // upload is resumed here, a few times at most.
+        failed = true;
+        for (int attempt = 0; attempt < 5 && failed; ++attempt) {
+            try {
+                if (!start(true))
+                    continue;
+                resend_pending();
+                while (hand_back() == buffer_waiting)
+                    confirm_pending();
+                failed = current_state() < 0;
+            }
+            catch (const exception&) {
+                // start again
+            }
+        }
+    }
+    finish_worker();
+    if (failed)
+        fail(L"Close failed", L"Internet connection failed");
+}
+
+bool transfer_channel::is_eof()
+{
+    return mode_ == mode_download && current_state() == 0 && buffer_pos_ == buffer_size_;
+}
+
+} // namespace vfs_quillmere
