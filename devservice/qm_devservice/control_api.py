@@ -112,6 +112,14 @@ def _handle(svc, name, params):
                                  capacity=_int(params, "capacity", 0),
                                  level=_text(params, "level", "Standard"))
         return _reply({"ok": True, "id": uid})
+    elif name == "populate":
+        # Big folders for the listing benchmarks, made in one go instead of request by request.
+        user_id = svc.store.user(_text(params, "user", required=True))["id"]
+        folders, files = svc.store.populate(user_id, _int(params, "dir", 0),
+                                            _int(params, "count", required=True),
+                                            prefix=_text(params, "prefix", "item"),
+                                            folders_every=_int(params, "folders_every", 10))
+        return _reply({"ok": True, "folders": folders, "files": files})
     elif name == "expire_sessions":
         removed = svc.store.expire_sessions(_text(params, "user", required=True))
         return _reply({"ok": True, "expired": removed})

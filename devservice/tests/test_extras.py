@@ -157,3 +157,18 @@ def test_control_makes_accounts(svc):
     with pytest.raises(urllib.error.HTTPError) as refused:
         svc.control("add_user", name="made-by-control", password="x")
     assert b"already exists" in refused.value.read()
+
+
+def test_populate_makes_a_big_folder_in_one_go(svc):
+    user = svc.user()
+    folder = user.create_dir("0", "big")
+    reply = svc.control("populate", user=user.name, dir=folder, count=25, prefix="n", folders_every=10)
+    assert reply == {"ok": True, "folders": 3, "files": 22}
+    dirs, files = user.list_dir(folder)
+    assert [d["Name"] for d in dirs] == ["n000000", "n000010", "n000020"]
+    assert len(files) == 22
+    assert files[0]["Name"] == "n000001.jpg" and files[0]["Size"] == "1"
+    # Names stay unique: populating again with the same prefix is refused as a whole.
+    with pytest.raises(urllib.error.HTTPError):
+        svc.control("populate", user=user.name, dir=folder, count=2, prefix="n")
+    assert len(user.list_dir(folder)[1]) == 22
