@@ -1,6 +1,7 @@
 #include "backend/file.h"
 
 #include "backend/exception.h"
+#include "backend/protocol.h"
 
 namespace vfs_quillmere {
 
@@ -11,13 +12,20 @@ namespace {
     throw exception(L"Internal error", std::wstring(L"file::") + operation + L"(): Operation not implemented");
 }
 
+bool has(std::int32_t mode, std::int32_t bits)
+{
+    return (mode & bits) == bits;
+}
+
 } // namespace
 
 file::file(const client& connection, std::wstring id, std::wstring name, std::wstring link, std::wstring location,
            std::wstring description, std::int64_t size, std::int64_t date_accessed, std::int64_t date_modified)
-    : client_(connection), id_(std::move(id)), name_(std::move(name)), link_(std::move(link)),
-      location_(std::move(location)), description_(std::move(description)), size_(size),
-      date_accessed_(date_accessed), date_modified_(date_modified)
+    : client_(connection),
+      channel_(connection.transfer_host(), narrow(location), connection.transfer_user(),
+               connection.transfer_password()),
+      id_(std::move(id)), name_(std::move(name)), link_(std::move(link)), location_(std::move(location)),
+      description_(std::move(description)), size_(size), date_accessed_(date_accessed), date_modified_(date_modified)
 {
 }
 
@@ -31,34 +39,87 @@ bool file::is_bof()
     not_implemented(L"is_bof");
 }
 
-// Contents move through the transfer channel; until it is wired in these are not available.
 vfs::blob file::get_thumbnail()
 {
-    not_implemented(L"get_thumbnail");
+    return raw_request(client_.path() + "/qm_thumbnail.php", {{L"user_id", client_.user_id()}, {L"file_id", id_}});
 }
-void file::open(std::int32_t)
+
+void file::open(std::int32_t mode)
 {
-    not_implemented(L"open");
+    // Readers open with modeRead alone, writers with modeWrite and modeCreate; anything else
+    // (read and write at once, say) has no transfer that could serve it.
+    std::int32_t channel_mode = transfer_channel::mode_closed;
+    if (has(mode, vfs::modeRead) && !(mode & (vfs::modeWrite | vfs::modeCreate)))
+        channel_mode = transfer_channel::mode_download;
+    else if (has(mode, vfs::modeWrite | vfs::modeCreate) && !(mode & vfs::modeRead))
+        channel_mode = transfer_channel::mode_upload;
+    channel_.open(channel_mode);
+    mode_ = mode;
+    position_ = 0;
 }
+
 void file::close()
 {
-    not_implemented(L"close");
+    if (mode_ == 0)
+        throw exception(L"Close failed", L"File is not opened");
+    if (channel_.get_mode() != transfer_channel::mode_closed) {
+        try {
+            channel_.close();
+        }
+        catch (const exception&) {
+            // An upload that could not be finished: the pass is over, but the service is not
+            // told of contents it does not have, and the size stays as it was.
+            mode_ = 0;
+            position_ = 0;
+            throw;
+        }
+    }
+    client_.operations_request({{L"action", L"update_file_info"}, {L"file_id", id_}});
+    if (has(mode_, vfs::modeWrite | vfs::modeCreate))
+        size_ = position_;
+    mode_ = 0;
+    position_ = 0;
 }
+
 bool file::is_eof()
 {
-    not_implemented(L"is_eof");
+    return channel_.is_eof();
 }
-void file::seek(std::int64_t, std::int32_t)
+
+void file::seek(std::int64_t offset, std::int32_t origin)
 {
+    if (origin == vfs::originCurrent && offset == 0)
+        return;
+    if (origin == vfs::originBeginning && offset == position_)
+        return;
+    if (origin == vfs::originBeginning && offset == 0) {
+        // A transfer only runs forwards: rewinding starts it anew.
+        const std::int32_t mode = channel_.get_mode();
+        try {
+            channel_.close();
+            channel_.open(mode);
+        }
+        catch (const exception& e) {
+            throw exception(L"Seek error", e.get_details());
+        }
+        position_ = 0;
+        return;
+    }
     not_implemented(L"seek");
 }
-std::int32_t file::read(void*, std::int32_t)
+
+std::int32_t file::read(void* pdata, std::int32_t len)
 {
-    not_implemented(L"read");
+    const std::int32_t count = channel_.read(pdata, len);
+    position_ += count;
+    return count;
 }
-std::int32_t file::write(const void*, std::int32_t)
+
+std::int32_t file::write(const void* pdata, std::int32_t len)
 {
-    not_implemented(L"write");
+    const std::int32_t count = channel_.write(pdata, len, false);
+    position_ += count;
+    return count;
 }
 
 double file::get_date_accessed()

@@ -3,6 +3,7 @@
 
 #include "backend/client.h"
 #include "backend/item.h"
+#include "backend/transfer_channel.h"
 #include "vfs/vfs.h"
 
 #include <cstdint>
@@ -45,6 +46,7 @@ public:
 private:
     std::int32_t mode_ = 0;
     client client_;
+    transfer_channel channel_;
     std::wstring id_;
     std::wstring name_;
     std::wstring link_;

@@ -1,0 +1,323 @@
+#include "backend/client.h"
+#include "backend/exception.h"
+#include "backend/file.h"
+#include "backend/protocol.h"
+#include "support/dev_service.h"
+#include "test_transfer_support.h"
+
+#include <boost/make_shared.hpp>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using qm_test::bytes;
+using qm_test::pattern;
+using qm_test::sha256;
+using qm_test::transfer_account;
+
+std::wstring wide(const std::string& text)
+{
+    return std::wstring(text.begin(), text.end());
+}
+
+std::string narrow_id(const std::wstring& text)
+{
+    return std::string(text.begin(), text.end());
+}
+
+template <typename F>
+std::pair<std::wstring, std::wstring> failure_of(F f)
+{
+    try {
+        f();
+    }
+    catch (const vfs::exception& e) {
+        return {e.get_message(), e.get_details()};
+    }
+    ADD_FAILURE() << "no vfs::exception was thrown";
+    return {};
+}
+
+typedef std::pair<std::wstring, std::wstring> failure;
+
+class file_test : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        vfs_quillmere::set_service_url(qm_test::dev_service::get().base_url());
+        account_ = std::make_unique<transfer_account>("file");
+        client_ = boost::make_shared<vfs_quillmere::client>(wide(account_->name()), wide(account_->password()));
+    }
+
+    boost::shared_ptr<vfs::file> create(const std::wstring& name, std::uint64_t size = 0)
+    {
+        return client_->get_root()->create_file_alloc(name, size);
+    }
+
+    // Writes everything the way the copy engine does: a failed write is repeated as it was.
+    static void write_all(vfs::file& f, const bytes& data, std::size_t chunk, int* failures = nullptr)
+    {
+        for (std::size_t pos = 0; pos < data.size();) {
+            const auto n = static_cast<std::int32_t>(std::min(chunk, data.size() - pos));
+            try {
+                ASSERT_EQ(f.write(data.data() + pos, n), n);
+                pos += static_cast<std::size_t>(n);
+            }
+            catch (const vfs::exception& e) {
+                ASSERT_EQ(e.get_message(), L"Write failed");
+                ASSERT_TRUE(failures && ++*failures < 10);
+            }
+        }
+    }
+
+    static bytes read_all(vfs::file& f, std::int32_t chunk, int* failures = nullptr)
+    {
+        bytes out;
+        bytes buffer(static_cast<std::size_t>(chunk));
+        for (;;) {
+            std::int32_t n = 0;
+            try {
+                n = f.read(buffer.data(), chunk);
+            }
+            catch (const vfs::exception& e) {
+                EXPECT_EQ(e.get_message(), L"Read failed");
+                if (!failures || ++*failures >= 10)
+                    throw;
+                continue;
+            }
+            if (n == 0)
+                break;
+            out.insert(out.end(), buffer.begin(), buffer.begin() + n);
+        }
+        return out;
+    }
+
+    std::unique_ptr<transfer_account> account_;
+    boost::shared_ptr<vfs_quillmere::client> client_;
+};
+
+TEST_F(file_test, round_trips_every_size_with_every_buffer)
+{
+    const std::size_t sizes[] = {0, 1, 16383, 16384, 16385, 10u << 20};
+    const std::int32_t chunks[] = {1, 4096, 16384, 1 << 20};
+    for (const std::size_t size : sizes) {
+        const bytes data = pattern(size, static_cast<std::uint32_t>(size) + 1);
+        for (const std::int32_t chunk : chunks) {
+            if (chunk == 1 && size > 16385)
+                continue; // byte-sized calls on 10 MiB prove nothing the small sizes do not
+            SCOPED_TRACE("size " + std::to_string(size) + ", calls of " + std::to_string(chunk));
+            auto f = create(L"r" + std::to_wstring(size) + L"_" + std::to_wstring(chunk), size);
+            f->open(vfs::modeWrite | vfs::modeCreate);
+            write_all(*f, data, static_cast<std::size_t>(chunk));
+            EXPECT_EQ(f->get_pos(), static_cast<std::int64_t>(size));
+            f->close();
+            EXPECT_EQ(f->get_size(), static_cast<std::int64_t>(size));
+
+            f->open(vfs::modeRead);
+            EXPECT_EQ(sha256(read_all(*f, chunk)), sha256(data));
+            EXPECT_TRUE(f->is_eof());
+            EXPECT_EQ(f->get_pos(), static_cast<std::int64_t>(size));
+            f->close();
+        }
+    }
+}
+
+TEST_F(file_test, hundred_mib_each_way_through_three_drops)
+{
+    const bytes data = pattern(100u << 20, 100);
+    auto f = create(L"hundred.bin", data.size());
+
+    account_->drop_after(30 << 20, 3, "write");
+    int failures = 0;
+    f->open(vfs::modeWrite | vfs::modeCreate);
+    write_all(*f, data, 16384, &failures);
+    f->close();
+    EXPECT_EQ(failures, 3);
+    EXPECT_EQ(f->get_size(), static_cast<std::int64_t>(data.size()));
+
+    account_->drop_after(30 << 20, 3, "read");
+    failures = 0;
+    for (;; ++failures) {
+        try {
+            f->open(vfs::modeRead);
+            break;
+        }
+        catch (const vfs::exception& e) {
+            ASSERT_EQ(e.get_details(), L"Internet connection failed");
+            ASSERT_LT(failures, 5);
+        }
+    }
+    EXPECT_EQ(sha256(read_all(*f, 16384, &failures)), sha256(data));
+    f->close();
+    EXPECT_EQ(failures, 3);
+}
+
+TEST_F(file_test, every_pass_ends_with_update_file_info)
+{
+    const bytes data = pattern(1000, 2);
+    auto f = create(L"passes.bin", 1000);
+    const std::string id = narrow_id(f->get_id());
+    const long long start = account_->sequence();
+
+    f->open(vfs::modeWrite | vfs::modeCreate);
+    ASSERT_EQ(f->write(data.data(), 600), 600);
+    ASSERT_EQ(f->write(data.data() + 600, 400), 400);
+    EXPECT_EQ(f->get_mode(), vfs::modeWrite | vfs::modeCreate);
+    EXPECT_EQ(f->get_pos(), 1000);
+    f->close();
+    EXPECT_EQ(f->get_size(), 1000);
+    EXPECT_EQ(f->get_pos(), 0);
+    EXPECT_EQ(f->get_mode(), 0);
+    EXPECT_EQ(account_->update_file_info_requests(start), std::vector<std::string>{id});
+
+    f->open(vfs::modeRead);
+    EXPECT_EQ(read_all(*f, 300), data);
+    EXPECT_TRUE(f->is_eof());
+    f->close();
+    EXPECT_EQ(account_->update_file_info_requests(start), (std::vector<std::string>{id, id}));
+    EXPECT_EQ(account_->get(narrow_id(boost::dynamic_pointer_cast<vfs_quillmere::file>(f)->location())), data);
+
+    // The service took the date of the download into the listing.
+    const std::string listing = account_->operations("action=list_dir&dir_id=0");
+    EXPECT_GT(std::atoll(qm_test::xml_value(listing, "DateAccessed").c_str()), 0) << listing;
+}
+
+TEST_F(file_test, open_modes_and_wrong_calls)
+{
+    auto f = create(L"modes.txt");
+    char buffer[8] = {};
+
+    EXPECT_EQ(failure_of([&] { f->open(7); }), failure(L"Open failed", L"Invalid open mode"));
+    EXPECT_EQ(failure_of([&] { f->open(vfs::modeWrite); }), failure(L"Open failed", L"Invalid open mode"));
+    EXPECT_EQ(failure_of([&] { f->open(0); }), failure(L"Open failed", L"Invalid open mode"));
+    EXPECT_EQ(f->get_mode(), 0) << "a refused open leaves the file closed";
+    EXPECT_EQ(failure_of([&] { f->close(); }), failure(L"Close failed", L"File is not opened"));
+    EXPECT_EQ(failure_of([&] { f->read(buffer, 8); }), failure(L"Read failed", L"File not opened"));
+
+    // Other bits do not matter.
+    f->open(vfs::modeWrite | vfs::modeCreate | 0x100);
+    EXPECT_EQ(failure_of([&] { f->open(vfs::modeRead); }), failure(L"Open failed", L"File already opened"));
+    EXPECT_EQ(failure_of([&] { f->read(buffer, 8); }), failure(L"Read failed", L"Incorrect file mode"));
+    EXPECT_EQ(failure_of([&] { f->write(nullptr, 8); }), failure(L"Write failed", L"buffer is NULL"));
+    EXPECT_EQ(failure_of([&] { f->write(buffer, -1); }), failure(L"Write failed", L"buffer length is negative"));
+    EXPECT_EQ(f->get_pos(), 0);
+    f->close();
+
+    f->open(vfs::modeRead | 0x40);
+    EXPECT_EQ(failure_of([&] { f->write(buffer, 8); }), failure(L"Write failed", L"Incorrect file mode"));
+    f->close();
+
+    EXPECT_EQ(failure_of([&] { f->set_description(L"x"); }),
+              failure(L"Internal error", L"file::set_description(): Operation not implemented"));
+    EXPECT_EQ(failure_of([&] { f->is_bof(); }), failure(L"Internal error", L"file::is_bof(): Operation not implemented"));
+}
+
+TEST_F(file_test, seek_rewinds_or_stays_and_nothing_else)
+{
+    const bytes data = pattern(3u << 20, 6);
+    auto f = create(L"seek.bin");
+    f->open(vfs::modeWrite | vfs::modeCreate);
+    write_all(*f, data, 1 << 20);
+    f->close();
+
+    f->open(vfs::modeRead);
+    bytes part(500);
+    ASSERT_EQ(f->read(part.data(), 500), 500);
+    f->seek(500, vfs::originBeginning);
+    f->seek(0, vfs::originCurrent);
+    EXPECT_EQ(f->get_pos(), 500) << "seeks to where the file stands do nothing";
+    EXPECT_EQ(failure_of([&] { f->seek(10, vfs::originCurrent); }),
+              failure(L"Internal error", L"file::seek(): Operation not implemented"));
+    EXPECT_EQ(failure_of([&] { f->seek(0, vfs::originEnding); }),
+              failure(L"Internal error", L"file::seek(): Operation not implemented"));
+
+    f->seek(0, vfs::originBeginning);
+    EXPECT_EQ(f->get_pos(), 0);
+    EXPECT_EQ(sha256(read_all(*f, 16384)), sha256(data)) << "the download started again";
+    f->close();
+
+    // Rewinding a writer starts the upload again from nothing.
+    f->open(vfs::modeWrite | vfs::modeCreate);
+    write_all(*f, pattern(5000, 1), 5000);
+    f->seek(0, vfs::originBeginning);
+    const bytes fresh = pattern(700, 2);
+    write_all(*f, fresh, 700);
+    f->close();
+    EXPECT_EQ(f->get_size(), 700);
+    EXPECT_EQ(account_->get(narrow_id(boost::dynamic_pointer_cast<vfs_quillmere::file>(f)->location())), fresh);
+}
+
+TEST_F(file_test, an_upload_that_cannot_be_finished_is_reported_by_close)
+{
+    auto f = create(L"lost.bin");
+    const long long start = account_->sequence();
+    // Every connection is cut before its first byte lands: close cannot finish the upload.
+    account_->drop_after(0, 20, "write");
+    f->open(vfs::modeWrite | vfs::modeCreate);
+    const bytes data = pattern(1000, 3);
+    ASSERT_EQ(f->write(data.data(), 1000), 1000);
+    EXPECT_EQ(failure_of([&] { f->close(); }), failure(L"Close failed", L"Internet connection failed"));
+    EXPECT_EQ(f->get_mode(), 0) << "the pass is over";
+    EXPECT_EQ(f->get_size(), 0) << "the size of contents the host does not have is not taken";
+    EXPECT_TRUE(account_->update_file_info_requests(start).empty());
+}
+
+TEST_F(file_test, dates_as_ole_dates)
+{
+    vfs_quillmere::file never(*client_, L"1", L"n", L"", L"/f/1", L"", 0, 0, 86400);
+    EXPECT_EQ(never.get_date_accessed(), -1.0);
+    EXPECT_EQ(never.get_date_modified(), 25570.0);
+    EXPECT_EQ(never.get_date_created(), 0.0);
+    vfs_quillmere::file later(*client_, L"1", L"n", L"", L"/f/1", L"", 0, 1700000000, 43200);
+    EXPECT_DOUBLE_EQ(later.get_date_accessed(), 1700000000.0 / 86400.0 + 25569.0);
+    EXPECT_EQ(later.get_date_modified(), 25569.5);
+}
+
+// A 64 x 48 picture as a 24-bit BMP, which the service turns into a PNG thumbnail.
+bytes bitmap()
+{
+    const int width = 64, height = 48, row = width * 3;
+    const std::uint32_t pixels = static_cast<std::uint32_t>(row * height), total = 54 + pixels;
+    bytes b(total, 0);
+    auto put32 = [&](std::size_t at, std::uint32_t v) {
+        for (int i = 0; i < 4; ++i)
+            b[at + static_cast<std::size_t>(i)] = static_cast<unsigned char>(v >> (8 * i));
+    };
+    b[0] = 'B';
+    b[1] = 'M';
+    put32(2, total);
+    put32(10, 54);
+    put32(14, 40);
+    put32(18, width);
+    put32(22, height);
+    b[26] = 1;
+    b[28] = 24;
+    put32(34, pixels);
+    for (std::uint32_t i = 0; i < pixels; ++i)
+        b[54 + i] = static_cast<unsigned char>(i * 7);
+    return b;
+}
+
+TEST_F(file_test, thumbnails_of_a_picture_and_of_a_text)
+{
+    const bytes picture = bitmap();
+    auto image = create(L"picture.bmp", picture.size());
+    image->open(vfs::modeWrite | vfs::modeCreate);
+    write_all(*image, picture, 16384);
+    image->close();
+    const vfs::blob thumbnail = image->get_thumbnail();
+    ASSERT_GT(thumbnail.size, 8u);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(thumbnail.data.get()) + 1, 3), "PNG");
+
+    const std::string text = "just some words, no picture";
+    auto notes = create(L"notes.txt", text.size());
+    notes->open(vfs::modeWrite | vfs::modeCreate);
+    notes->write(text.data(), static_cast<std::int32_t>(text.size()));
+    notes->close();
+    EXPECT_EQ(notes->get_thumbnail().size, 0u) << "a text has no thumbnail";
+}
+
+} // namespace
