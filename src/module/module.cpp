@@ -99,6 +99,38 @@ CQuillmereModule::CQuillmereModule() : classes_(module_classes())
 CQuillmereModule::~CQuillmereModule()
 {
     // The GIT is not released here: at process detach COM may already be gone.
+    if (actctx_ != INVALID_HANDLE_VALUE)
+        ReleaseActCtx(actctx_);
+}
+
+HANDLE CQuillmereModule::activation_context()
+{
+    com::critical_section_lock guard(critical_section());
+    if (!actctx_tried_) {
+        actctx_tried_ = true;
+        const std::wstring path = module_path();
+        ACTCTXW ctx{};
+        ctx.cbSize = sizeof ctx;
+        ctx.dwFlags = ACTCTX_FLAG_HMODULE_VALID | ACTCTX_FLAG_RESOURCE_NAME_VALID;
+        ctx.lpSource = path.c_str();
+        ctx.hModule = instance();
+        ctx.lpResourceName = MAKEINTRESOURCEW(2);
+        actctx_ = CreateActCtxW(&ctx);
+    }
+    return actctx_;
+}
+
+activation_scope::activation_scope()
+{
+    const HANDLE ctx = _Module.activation_context();
+    if (ctx != INVALID_HANDLE_VALUE)
+        active_ = ActivateActCtx(ctx, &cookie_) != FALSE;
+}
+
+activation_scope::~activation_scope()
+{
+    if (active_)
+        DeactivateActCtx(0, cookie_);
 }
 
 HRESULT CQuillmereModule::get_git(IGlobalInterfaceTable** git)

@@ -45,13 +45,34 @@ public:
     static HINSTANCE instance();
     static void set_instance(HINSTANCE instance);
 
+    // The activation context of the module's manifest (resource 2, common controls 6) that
+    // the dialogs run in, created on first use; INVALID_HANDLE_VALUE when it cannot be made.
+    HANDLE activation_context();
+
 private:
+    HANDLE actctx_ = INVALID_HANDLE_VALUE;
+    bool actctx_tried_ = false;
     std::array<CLIPFORMAT, clipboard_format_count> formats_{};
     IGlobalInterfaceTable* git_ = nullptr;
     com::class_table classes_;
 };
 
 extern CQuillmereModule _Module;
+
+// Activates the module's activation context on this thread for its lifetime (nothing when the
+// context could not be made).
+class activation_scope {
+public:
+    activation_scope();
+    ~activation_scope();
+    activation_scope(const activation_scope&) = delete;
+    activation_scope& operator=(const activation_scope&) = delete;
+    bool active() const { return active_; }
+
+private:
+    ULONG_PTR cookie_ = 0;
+    bool active_ = false;
+};
 
 // The full path of the module file (instance()).
 std::wstring module_path();

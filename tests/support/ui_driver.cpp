@@ -6,6 +6,7 @@
 #include <gdiplus.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace qm_test {
@@ -52,6 +53,24 @@ bool png_encoder(CLSID* clsid)
     return false;
 }
 
+// True when the window (or one of its children) is what the screen shows at its centre and
+// near its four corners.
+bool uncovered(HWND hwnd, const RECT& rc)
+{
+    const LONG dx = std::min<LONG>(4, (rc.right - rc.left) / 2), dy = std::min<LONG>(4, (rc.bottom - rc.top) / 2);
+    const POINT points[] = {{(rc.left + rc.right) / 2, (rc.top + rc.bottom) / 2},
+                            {rc.left + dx, rc.top + dy},
+                            {rc.right - 1 - dx, rc.top + dy},
+                            {rc.left + dx, rc.bottom - 1 - dy},
+                            {rc.right - 1 - dx, rc.bottom - 1 - dy}};
+    for (const POINT& p : points) {
+        HWND at = WindowFromPoint(p);
+        if (at != hwnd && !IsChild(hwnd, at))
+            return false;
+    }
+    return IsWindowVisible(hwnd) && !IsIconic(hwnd);
+}
+
 } // namespace
 
 std::wstring window_text(HWND hwnd)
@@ -87,9 +106,13 @@ bool save_window_png(HWND hwnd, const std::wstring& path)
         HDC memory = CreateCompatibleDC(screen);
         HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
         HGDIOBJ old = SelectObject(memory, bitmap);
-        // PrintWindow draws even a window that is covered; the screen copy is the fallback.
-        if (!PrintWindow(hwnd, memory, 0))
-            BitBlt(memory, 0, 0, width, height, screen, rc.left, rc.top, SRCCOPY);
+        // What the screen shows is the truth when nothing covers the window (Wine's PrintWindow
+        // draws neither the frame nor the child controls); PrintWindow draws even a covered
+        // window, and the screen copy is its fallback.
+        if (!uncovered(hwnd, rc) || !BitBlt(memory, 0, 0, width, height, screen, rc.left, rc.top, SRCCOPY)) {
+            if (!PrintWindow(hwnd, memory, 0))
+                BitBlt(memory, 0, 0, width, height, screen, rc.left, rc.top, SRCCOPY);
+        }
         SelectObject(memory, old);
         CLSID png;
         if (png_encoder(&png)) {
@@ -126,6 +149,13 @@ void dialog::set_item_text(int id, const std::wstring& text) const
     DWORD_PTR ignored = 0;
     SendMessageTimeoutW(GetDlgItem(hwnd_, id), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()),
                         SMTO_ABORTIFHUNG, read_timeout_ms, &ignored);
+}
+
+void dialog::type(int id, const std::wstring& text) const
+{
+    HWND control = GetDlgItem(hwnd_, id);
+    for (const wchar_t c : text)
+        PostMessageW(control, WM_CHAR, c, 1);
 }
 
 void dialog::click(int id) const

@@ -32,6 +32,9 @@ public:
     std::wstring message() const;
     std::wstring item_text(int id) const;
     void set_item_text(int id, const std::wstring& text) const;
+    // Types text into a control as keyboard characters (one WM_CHAR per UTF-16 unit, posted,
+    // so they arrive in order before a later click or key press).
+    void type(int id, const std::wstring& text) const;
     HWND item(int id) const { return GetDlgItem(hwnd_, id); }
     // Clicks a button by id (IDOK, IDYES, ...).
     void click(int id) const;
