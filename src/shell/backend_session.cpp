@@ -3,6 +3,7 @@
 #include "backend/session.h"
 #include "module/module.h"
 #include "shell/connection.h"
+#include "ui/login_dlg.h"
 
 namespace {
 
@@ -10,9 +11,14 @@ class backend_session_access final : public session_access {
 public:
     bool is_logged_in() override { return vfs_quillmere::is_logged_in(CQuillmereModule::instance()); }
 
-    bool ask_login(HWND, std::wstring&, std::wstring&) override
+    bool ask_login(HWND owner, std::wstring& login, std::wstring& password) override
     {
-        return false; // until the login dialog is part of the module
+        CLoginDlg dialog;
+        if (dialog.DoModal(owner) != IDOK)
+            return false;
+        login = dialog.login();
+        password = dialog.password();
+        return true;
     }
 
     void login(const std::wstring& user, const std::wstring& password) override
