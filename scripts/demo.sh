@@ -8,19 +8,24 @@
 #                                logs in through the dialog, opens a subfolder, saves PNG
 #                                screenshots of each step into build/<arch>/demo/, stops
 #                                everything it started
+#   --check      (with --headless) fails unless every screenshot exists and the dev service saw
+#                the drive's root listed
+#   --no-build   uses the build folder as it is (QM_BUILD_DIR, default build/<arch>)
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
 
-headless=0
+headless=0 check=0 build_it=1
 for arg in "$@"; do
     case "$arg" in
         --headless) headless=1 ;;
-        *) echo "usage: $0 [--headless]" >&2; exit 2 ;;
+        --check) check=1 ;;
+        --no-build) build_it=0 ;;
+        *) echo "usage: $0 [--headless [--check]] [--no-build]" >&2; exit 2 ;;
     esac
 done
 
-bash scripts/setup.sh >/dev/null
+[ "$build_it" = 1 ] && bash scripts/setup.sh >/dev/null
 
 arch=${QM_ARCH:-}
 if [ -z "$arch" ]; then
@@ -28,11 +33,12 @@ if [ -z "$arch" ]; then
 fi
 toolchain=cmake/toolchain-mingw32.cmake
 [ "$arch" = x86_64 ] && toolchain=cmake/toolchain-mingw64.cmake
-build=build/$arch
-prefix=$(bash scripts/deps.sh "$arch" | tail -n 1)
-cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DQM_DEPS_PREFIX="$prefix" >/dev/null
-ninja -C "$build" Quillmere $(ninja -C "$build" -t targets all 2>/dev/null | grep -o '^Quillmere_Session[^:]*' | head -n1) \
-    $(ninja -C "$build" -t targets all 2>/dev/null | grep -o '^demo_driver[^:]*' | head -n1) >/dev/null
+build=${QM_BUILD_DIR:-build/$arch}
+if [ "$build_it" = 1 ]; then
+    prefix=$(bash scripts/deps.sh "$arch" | tail -n 1)
+    cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DQM_DEPS_PREFIX="$prefix" >/dev/null
+    ninja -C "$build" Quillmere Quillmere_Session demo_driver >/dev/null
+fi
 
 work="$here/$build/demo"
 rm -rf "$work"
@@ -61,12 +67,13 @@ elif [ -z "${DISPLAY:-}" ]; then
 fi
 
 # The DLL's built-in service address is http://127.0.0.1:8460 (QM_SERVICE_URL).
-/usr/bin/python3 devservice/run.py --data "$work/data" --demo --port 8460 --sftp-port 8461 \
+# Test mode lets --check ask the service what it saw.
+/usr/bin/python3 devservice/run.py --data "$work/data" --demo --test-mode --port 8460 --sftp-port 8461 \
     >"$work/devservice.out" 2>"$work/devservice.log" </dev/null &
 pids+=($!)
 for _ in $(seq 100); do grep -q '^READY ' "$work/devservice.out" 2>/dev/null && break; sleep 0.1; done
 grep -q '^READY ' "$work/devservice.out" || { echo "demo: the dev service did not start:" >&2; cat "$work/devservice.log" >&2; exit 1; }
-grep -i 'password' "$work/devservice.out" || true
+grep '^DEMO ' "$work/devservice.out" || true
 
 cmake/make-prefix.sh "$arch" "$WINEPREFIX"
 dll_dir=$(cd "$build/bin" && pwd)
@@ -89,9 +96,22 @@ if [ "$headless" = 1 ]; then
     "$QM_WINE" explorer.exe >/dev/null 2>&1 </dev/null &
     pids+=($!)
     shots_win="Z:${work//\//\\}\\shots"
-    "$QM_WINE" "$driver" "$shots_win" demo "$(sed -n 's/.*password[^:]*: *//Ip' "$work/devservice.out" | head -n1)"
+    password=$(sed -n 's/^DEMO .*password=\([^ ]*\).*/\1/p' "$work/devservice.out" | head -n1)
+    "$QM_WINE" "$driver" "$shots_win" demo "$password" "Home"
     echo "demo: screenshots in $work/shots:"
     ls "$work/shots"
+    if [ "$check" = 1 ]; then
+        missing=0
+        for shot in 1-explorer 2-computer-folder 3-login-dialog 4-drive 5-subfolder; do
+            [ -s "$work/shots/$shot.png" ] || { echo "demo: missing screenshot $shot.png"; missing=1; }
+        done
+        seen=$(curl -s "http://127.0.0.1:8460/_control/requests?action=list_dir&user=demo")
+        if ! echo "$seen" | /usr/bin/python3 -c 'import json,sys; r=json.load(sys.stdin)["requests"]; sys.exit(0 if any(x["params"].get("dir_id")=="0" for x in r) else 1)'; then
+            echo "demo: the dev service never saw the root listed: $seen"; missing=1
+        fi
+        [ "$missing" = 0 ] && echo "demo: check passed"
+        exit "$missing"
+    fi
 else
     echo "demo: opening Explorer; open the Quillmere drive under My Computer (close Explorer to stop)"
     "$QM_WINE" explorer.exe >/dev/null 2>&1 </dev/null || true
