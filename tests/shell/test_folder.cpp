@@ -102,6 +102,37 @@ TEST_F(folder_test, identity_and_interfaces)
     EXPECT_EQ(item.get(), root.get());
 }
 
+TEST_F(folder_test, a_failed_listing_is_shown_and_navigation_reaches_a_subfolder)
+{
+    root->fail_listing = true;
+    IEnumIDList* items = nullptr;
+    {
+        dialog_driver driver([](dialog& d) {
+            EXPECT_EQ(d.caption(), L"Request failed");
+            EXPECT_EQ(d.message(), L"No internet connection available");
+            d.click(IDOK);
+        });
+        EXPECT_EQ(folder->EnumObjects(nullptr, SHCONTF_FOLDERS, &items), E_FAIL);
+        driver.wait();
+    }
+    EXPECT_EQ(items, nullptr);
+    root->fail_listing = false;
+
+    // A fresh folder object sent to a subfolder by its root and relative lists.
+    auto fresh = com::make<CShellFolderImpl>();
+    CPIDLList relative;
+    relative.append(BuildPIDLDATA(docs));
+    ASSERT_EQ(fresh->NavigateTo(CPIDLList(root_pidl, true), relative), S_OK);
+    VARIANT v;
+    VariantInit(&v);
+    ASSERT_EQ(fresh->GetObject(nullptr, &v), S_OK);
+    EXPECT_EQ(static_cast<boost::shared_ptr<vfs::item>*>(v.byref)->get(), docs.get());
+    EXPECT_EQ(enumerate(fresh.Get(), SHCONTF_NONFOLDERS), std::vector<std::wstring>{L"notes.txt"});
+    CPIDLList nowhere;
+    nowhere.append(make_record(L"Nowhere", true));
+    EXPECT_EQ(com::make<CShellFolderImpl>()->NavigateTo(CPIDLList(root_pidl, true), nowhere), E_FAIL);
+}
+
 TEST_F(folder_test, display_names_and_their_round_trip_through_parsing)
 {
     ULONG eaten = 0, attributes = ~0u;
