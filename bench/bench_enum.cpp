@@ -79,8 +79,8 @@ bool control(const std::string& base, const std::string& query)
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, discard);
     curl_easy_setopt(curl, CURLOPT_TIMEOUT, 600L);
     long status = 0;
-    const bool ok = curl_easy_perform(curl) == CURLE_OK
-        && curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK && status == 200;
+    const bool ok = curl_easy_perform(curl) == CURLE_OK &&
+                    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK && status == 200;
     curl_easy_cleanup(curl);
     return ok;
 }
@@ -108,7 +108,8 @@ boost::shared_ptr<vfs::client> prepare(const std::string& base)
         auto folder = boost::dynamic_pointer_cast<vfs_quillmere::directory>(root->create_directory(name));
         const std::wstring raw_id = folder->get_raw_id();
         const std::string id(raw_id.begin(), raw_id.end());
-        if (!control(base, "populate?user=" + std::string(user) + "&dir=" + id + "&count=" + std::to_string(n)))
+        if (!control(base,
+                     "populate?user=" + std::string(user) + "&dir=" + id + "&count=" + std::to_string(n)))
             throw vfs_quillmere::exception(L"Bench", L"populate failed");
     }
     return client;

@@ -19,19 +19,30 @@ key shared(std::wstring name, std::vector<key> subkeys, std::vector<value> value
 const registry::script& shell_folder_script()
 {
     static const registry::script s = [] {
-        key clsid{L"%CLSID%", removal::force_remove, std::wstring(L"%APP_NAME%"),
+        key clsid{L"%CLSID%",
+                  removal::force_remove,
+                  std::wstring(L"%APP_NAME%"),
                   {value::str(L"InfoTip", L"Quillmere")},
-                  {key{L"InprocServer32", removal::normal, std::wstring(L"%MODULE%"),
-                       {value::str(L"ThreadingModel", L"Apartment")}, {}},
+                  {key{L"InprocServer32",
+                       removal::normal,
+                       std::wstring(L"%MODULE%"),
+                       {value::str(L"ThreadingModel", L"Apartment")},
+                       {}},
                    key{L"DefaultIcon", removal::normal, std::wstring(L"%MODULE%,0"), {}, {}},
-                   key{L"ShellFolder", removal::normal, std::nullopt, {value::dword(L"Attributes", 0xA8004143u)}, {}}}};
+                   key{L"ShellFolder",
+                       removal::normal,
+                       std::nullopt,
+                       {value::dword(L"Attributes", 0xA8004143u)},
+                       {}}}};
         key junction{L"%CLSID%", removal::force_remove, std::nullopt, {}, {}};
         key explorer = shared(L"Explorer", {shared(L"MyComputer", {shared(L"NameSpace", {junction})})});
-        key approved = shared(L"Shell Extensions", {shared(L"Approved", {}, {value::str(L"%CLSID%", L"Quillmere")})});
+        key approved =
+            shared(L"Shell Extensions", {shared(L"Approved", {}, {value::str(L"%CLSID%", L"Quillmere")})});
         key current = shared(L"CurrentVersion", {explorer, approved});
         return registry::script{
             {HKEY_CLASSES_ROOT, {shared(L"CLSID", {clsid})}},
-            {HKEY_LOCAL_MACHINE, {shared(L"Software", {shared(L"Microsoft", {shared(L"Windows", {current})})})}},
+            {HKEY_LOCAL_MACHINE,
+             {shared(L"Software", {shared(L"Microsoft", {shared(L"Windows", {current})})})}},
         };
     }();
     return s;

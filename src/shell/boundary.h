@@ -8,8 +8,7 @@
 
 #include <new>
 
-template <class F>
-HRESULT com_boundary(F&& f) noexcept
+template <class F> HRESULT com_boundary(F&& f) noexcept
 {
     try {
         return f();

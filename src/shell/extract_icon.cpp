@@ -71,7 +71,8 @@ IFACEMETHODIMP CExtractIconImpl::Extract(LPCWSTR, UINT, HICON* large, HICON* sma
     SHFILEINFOW big = {}, little = {};
     if (!SHGetFileInfoW(source.path.c_str(), source.attributes, &big, sizeof big, query))
         return E_FAIL;
-    if (!SHGetFileInfoW(source.path.c_str(), source.attributes, &little, sizeof little, query | SHGFI_SMALLICON)) {
+    if (!SHGetFileInfoW(source.path.c_str(), source.attributes, &little, sizeof little,
+                        query | SHGFI_SMALLICON)) {
         DestroyIcon(big.hIcon);
         return E_FAIL;
     }

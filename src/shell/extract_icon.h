@@ -11,7 +11,8 @@ public:
     explicit CExtractIconImpl(const PIDLDATA& record) : record_(record) {}
     static const QITAB* interface_table();
 
-    IFACEMETHODIMP GetIconLocation(UINT flags, LPWSTR icon_file, UINT length, int* index, UINT* out_flags) override;
+    IFACEMETHODIMP GetIconLocation(UINT flags, LPWSTR icon_file, UINT length, int* index,
+                                   UINT* out_flags) override;
     IFACEMETHODIMP Extract(LPCWSTR icon_file, UINT index, HICON* large, HICON* small, UINT size) override;
 
 private:

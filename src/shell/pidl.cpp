@@ -62,9 +62,9 @@ bool pidl_is_directory(const PIDLDATA& data)
 
 bool operator==(const PIDLDATA& a, const PIDLDATA& b)
 {
-    return a.cb == b.cb && a.kind == b.kind && a.hasSubfolders == b.hasSubfolders
-        && wcsncmp(a.name, b.name, pidl_name_chars) == 0
-        && wcsncmp(a.typeName, b.typeName, pidl_type_name_chars) == 0 && a.size == b.size;
+    return a.cb == b.cb && a.kind == b.kind && a.hasSubfolders == b.hasSubfolders &&
+           wcsncmp(a.name, b.name, pidl_name_chars) == 0 &&
+           wcsncmp(a.typeName, b.typeName, pidl_type_name_chars) == 0 && a.size == b.size;
 }
 
 std::wstring type_name_cache::get(const std::wstring& path, DWORD attributes)
@@ -75,7 +75,8 @@ std::wstring type_name_cache::get(const std::wstring& path, DWORD attributes)
         return found->second;
     SHFILEINFOW info = {};
     std::wstring name;
-    if (SHGetFileInfoW(path.c_str(), attributes, &info, sizeof info, SHGFI_TYPENAME | SHGFI_USEFILEATTRIBUTES))
+    if (SHGetFileInfoW(path.c_str(), attributes, &info, sizeof info,
+                       SHGFI_TYPENAME | SHGFI_USEFILEATTRIBUTES))
         name = bounded(info.szTypeName, sizeof info.szTypeName / sizeof info.szTypeName[0]);
     names_.emplace(key, name);
     return name;
@@ -127,8 +128,9 @@ std::size_t pidl_list_size(LPCITEMIDLIST pidl)
     const SHITEMID* item = &pidl->mkid;
     while (item->cb)
         item = next_item(item);
-    return static_cast<std::size_t>(reinterpret_cast<const BYTE*>(item) - reinterpret_cast<const BYTE*>(pidl))
-        + sizeof(USHORT);
+    return static_cast<std::size_t>(reinterpret_cast<const BYTE*>(item) -
+                                    reinterpret_cast<const BYTE*>(pidl)) +
+           sizeof(USHORT);
 }
 
 CPIDLList::CPIDLList(const PIDLDATA& data) : items_{data} {}
@@ -158,7 +160,8 @@ CPIDLList::CPIDLList(LPCITEMIDLIST pidl, bool foreign)
     }
 }
 
-CPIDLList::CPIDLList(const CPIDLList& other) : prefix_size_(other.prefix_size_), items_(other.items_), valid_(other.valid_)
+CPIDLList::CPIDLList(const CPIDLList& other)
+    : prefix_size_(other.prefix_size_), items_(other.items_), valid_(other.valid_)
 {
     if (other.prefix_) {
         prefix_ = static_cast<LPITEMIDLIST>(CoTaskMemAlloc(prefix_size_));
@@ -178,7 +181,8 @@ CPIDLList& CPIDLList::operator=(const CPIDLList& other)
 }
 
 CPIDLList::CPIDLList(CPIDLList&& other) noexcept
-    : prefix_(other.prefix_), prefix_size_(other.prefix_size_), items_(std::move(other.items_)), valid_(other.valid_)
+    : prefix_(other.prefix_), prefix_size_(other.prefix_size_), items_(std::move(other.items_)),
+      valid_(other.valid_)
 {
     other.prefix_ = nullptr;
     other.prefix_size_ = 0;
@@ -246,7 +250,8 @@ bool CPIDLList::operator==(const CPIDLList& other) const
 {
     if ((prefix_ == nullptr) != (other.prefix_ == nullptr))
         return false;
-    if (prefix_ && (prefix_size_ != other.prefix_size_ || std::memcmp(prefix_, other.prefix_, prefix_size_) != 0))
+    if (prefix_ &&
+        (prefix_size_ != other.prefix_size_ || std::memcmp(prefix_, other.prefix_, prefix_size_) != 0))
         return false;
     return items_ == other.items_;
 }
@@ -325,8 +330,8 @@ public:
         if (!out)
             return E_POINTER;
         *out = nullptr;
-        return com::create_instance<CEnumIDListImpl>(IID_IEnumIDList, reinterpret_cast<void**>(out), owner_.Get(),
-                                                     snapshot_, position_);
+        return com::create_instance<CEnumIDListImpl>(IID_IEnumIDList, reinterpret_cast<void**>(out),
+                                                     owner_.Get(), snapshot_, position_);
     }
 
 private:
@@ -337,7 +342,8 @@ private:
 
 } // namespace
 
-HRESULT create_pidl_enumerator(IUnknown* owner, boost::shared_ptr<const pidl_snapshot> snapshot, IEnumIDList** out)
+HRESULT create_pidl_enumerator(IUnknown* owner, boost::shared_ptr<const pidl_snapshot> snapshot,
+                               IEnumIDList** out)
 {
     return com::create_instance<CEnumIDListImpl>(IID_IEnumIDList, reinterpret_cast<void**>(out), owner,
                                                  std::move(snapshot), std::size_t(0));

@@ -42,7 +42,10 @@ bool pidl_is_directory(const PIDLDATA& data);
 
 // Record equality: cb, kind, hasSubfolders, name, typeName and size; not the dates.
 bool operator==(const PIDLDATA& a, const PIDLDATA& b);
-inline bool operator!=(const PIDLDATA& a, const PIDLDATA& b) { return !(a == b); }
+inline bool operator!=(const PIDLDATA& a, const PIDLDATA& b)
+{
+    return !(a == b);
+}
 
 // Type texts looked up once per distinct extension: listing a big folder asks the shell a
 // handful of times instead of once per item.

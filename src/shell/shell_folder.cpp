@@ -22,7 +22,8 @@ constexpr SFGAOF directory_attributes = file_attributes | SFGAO_DROPTARGET | SFG
 static_assert(file_attributes == 0x00000073 && directory_attributes == 0x28000173);
 
 // The property lists Explorer's preview pane asks for: {C9944A21-A406-48FE-8225-AEC7E24C211B}.
-constexpr GUID FMTID_PropList = {0xc9944a21, 0xa406, 0x48fe, {0x82, 0x25, 0xae, 0xc7, 0xe2, 0x4c, 0x21, 0x1b}};
+constexpr GUID FMTID_PropList = {
+    0xc9944a21, 0xa406, 0x48fe, {0x82, 0x25, 0xae, 0xc7, 0xe2, 0x4c, 0x21, 0x1b}};
 constexpr DWORD PID_PreviewTitle = 6;
 constexpr DWORD PID_PreviewDetails = 8;
 
@@ -33,7 +34,8 @@ HRESULT return_string(const std::wstring& text, STRRET* out)
 }
 
 // Walks a directory down by record names.
-boost::shared_ptr<vfs::item> walk(boost::shared_ptr<vfs::item> item, const PIDLDATA* first, const PIDLDATA* end)
+boost::shared_ptr<vfs::item> walk(boost::shared_ptr<vfs::item> item, const PIDLDATA* first,
+                                  const PIDLDATA* end)
 {
     for (const PIDLDATA* p = first; p != end; ++p) {
         auto directory = boost::dynamic_pointer_cast<vfs::directory>(item);
@@ -191,7 +193,8 @@ IFACEMETHODIMP CShellFolderImpl::ParseDisplayName(HWND hwnd, IBindCtx*, LPWSTR n
     return com_boundary([&] { return do_parse(hwnd, name, eaten, pidl, attributes); });
 }
 
-HRESULT CShellFolderImpl::do_parse(HWND hwnd, LPCWSTR name, ULONG* eaten, PIDLIST_RELATIVE* pidl, ULONG* attributes)
+HRESULT CShellFolderImpl::do_parse(HWND hwnd, LPCWSTR name, ULONG* eaten, PIDLIST_RELATIVE* pidl,
+                                   ULONG* attributes)
 {
     HRESULT hr = EnsureConnected(hwnd, true);
     if (FAILED(hr))
@@ -204,7 +207,8 @@ HRESULT CShellFolderImpl::do_parse(HWND hwnd, LPCWSTR name, ULONG* eaten, PIDLIS
     // A full parsing name of the namespace starts at the root and gives an absolute list.
     for (const bool address_bar : {false, true}) {
         const std::wstring prefix = GetRootParsingName(address_bar);
-        if (prefix.empty() || rest.size() < prefix.size() || _wcsnicmp(rest.c_str(), prefix.c_str(), prefix.size()))
+        if (prefix.empty() || rest.size() < prefix.size() ||
+            _wcsnicmp(rest.c_str(), prefix.c_str(), prefix.size()))
             continue;
         if (rest.size() > prefix.size() && rest[prefix.size()] != L'\\')
             continue; // "...\Drive" is no prefix of "...\DriveX"
@@ -310,7 +314,8 @@ IFACEMETHODIMP CShellFolderImpl::BindToStorage(PCUIDLIST_RELATIVE, IBindCtx*, RE
     return E_NOTIMPL;
 }
 
-IFACEMETHODIMP CShellFolderImpl::CompareIDs(LPARAM parameter, PCUIDLIST_RELATIVE pidl1, PCUIDLIST_RELATIVE pidl2)
+IFACEMETHODIMP CShellFolderImpl::CompareIDs(LPARAM parameter, PCUIDLIST_RELATIVE pidl1,
+                                            PCUIDLIST_RELATIVE pidl2)
 {
     if (!pidl1 || !pidl2)
         return E_INVALIDARG;
@@ -378,8 +383,8 @@ IFACEMETHODIMP CShellFolderImpl::GetAttributesOf(UINT count, PCUITEMID_CHILD_ARR
     });
 }
 
-IFACEMETHODIMP CShellFolderImpl::GetUIObjectOf(HWND, UINT count, PCUITEMID_CHILD_ARRAY pidls, REFIID riid, UINT*,
-                                               void** out)
+IFACEMETHODIMP CShellFolderImpl::GetUIObjectOf(HWND, UINT count, PCUITEMID_CHILD_ARRAY pidls, REFIID riid,
+                                               UINT*, void** out)
 {
     if (!out)
         return E_POINTER;
@@ -441,7 +446,8 @@ IFACEMETHODIMP CShellFolderImpl::SetNameOf(HWND hwnd, PCUITEMID_CHILD pidl, LPCW
     return com_boundary([&] { return do_set_name(hwnd, pidl, name, flags, out); });
 }
 
-HRESULT CShellFolderImpl::do_set_name(HWND hwnd, PCUITEMID_CHILD pidl, LPCWSTR name, SHGDNF flags, PITEMID_CHILD* out)
+HRESULT CShellFolderImpl::do_set_name(HWND hwnd, PCUITEMID_CHILD pidl, LPCWSTR name, SHGDNF flags,
+                                      PITEMID_CHILD* out)
 {
     CPIDLList list;
     if (!relative_records(pidl, list) || !list.count())
@@ -474,7 +480,8 @@ HRESULT CShellFolderImpl::do_set_name(HWND hwnd, PCUITEMID_CHILD pidl, LPCWSTR n
 
     PIDLDATA& record = renamed.last();
     std::memset(record.name, 0, sizeof record.name);
-    std::memcpy(record.name, new_name.data(), std::min(new_name.size(), pidl_name_chars - 1) * sizeof(wchar_t));
+    std::memcpy(record.name, new_name.data(),
+                std::min(new_name.size(), pidl_name_chars - 1) * sizeof(wchar_t));
     if (out) {
         *out = renamed.serialize();
         if (!*out)
@@ -485,8 +492,8 @@ HRESULT CShellFolderImpl::do_set_name(HWND hwnd, PCUITEMID_CHILD pidl, LPCWSTR n
     LPITEMIDLIST old_list = (base + list).serialize();
     LPITEMIDLIST new_list = (base + renamed).serialize();
     if (old_list && new_list)
-        SHChangeNotify(pidl_is_directory(record) ? SHCNE_RENAMEFOLDER : SHCNE_RENAMEITEM, SHCNF_IDLIST | SHCNF_FLUSH,
-                       old_list, new_list);
+        SHChangeNotify(pidl_is_directory(record) ? SHCNE_RENAMEFOLDER : SHCNE_RENAMEITEM,
+                       SHCNF_IDLIST | SHCNF_FLUSH, old_list, new_list);
     CoTaskMemFree(old_list);
     CoTaskMemFree(new_list);
     return S_OK;
@@ -536,10 +543,10 @@ IFACEMETHODIMP CShellFolderImpl::GetDetailsEx(PCUITEMID_CHILD pidl, const SHCOLU
         VariantInit(&local);
         VARTYPE type = VT_EMPTY;
         if (IsEqualGUID(key->fmtid, FMTID_PropList)) {
-            const wchar_t* text = key->pid == PID_PreviewTitle ? L"prop:System.ItemNameDisplay;System.ItemTypeText"
-                                  : key->pid == PID_PreviewDetails
-                                      ? L"prop:System.DateModified;System.Size;System.DateAccessed"
-                                      : nullptr;
+            const wchar_t* text =
+                key->pid == PID_PreviewTitle     ? L"prop:System.ItemNameDisplay;System.ItemTypeText"
+                : key->pid == PID_PreviewDetails ? L"prop:System.DateModified;System.Size;System.DateAccessed"
+                                                 : nullptr;
             if (!text)
                 return E_NOTIMPL;
             local.vt = type = VT_BSTR;
@@ -659,7 +666,8 @@ IFACEMETHODIMP CShellFolderImpl::GetCurFolder(PIDLIST_ABSOLUTE* pidl)
     });
 }
 
-IFACEMETHODIMP CShellFolderImpl::InitializeEx(IBindCtx*, PCIDLIST_ABSOLUTE root, const PERSIST_FOLDER_TARGET_INFO*)
+IFACEMETHODIMP CShellFolderImpl::InitializeEx(IBindCtx*, PCIDLIST_ABSOLUTE root,
+                                              const PERSIST_FOLDER_TARGET_INFO*)
 {
     return Initialize(root);
 }
@@ -681,8 +689,8 @@ IFACEMETHODIMP CShellFolderImpl::Unadvise(DWORD)
     return E_NOTIMPL;
 }
 
-IFACEMETHODIMP CShellFolderImpl::CreateItem(LPCWSTR, DWORD, ULONGLONG, TRANSFER_SOURCE_FLAGS, REFIID, void**, REFIID,
-                                            void**)
+IFACEMETHODIMP CShellFolderImpl::CreateItem(LPCWSTR, DWORD, ULONGLONG, TRANSFER_SOURCE_FLAGS, REFIID, void**,
+                                            REFIID, void**)
 {
     return E_NOTIMPL;
 }

@@ -19,9 +19,8 @@
 inline constexpr GUID FMTID_Storage_Quillmere = {
     0xb725f130, 0x47ef, 0x101a, {0xa5, 0xf1, 0x02, 0x60, 0x8c, 0x9e, 0xac, 0xac}};
 
-class CShellFolderImpl
-    : public com::unknown_impl<CShellFolderImpl, IShellFolderImpl, IShellFolder2, IPersistFolder3,
-                               ITransferDestination, IObjectWithSite> {
+class CShellFolderImpl : public com::unknown_impl<CShellFolderImpl, IShellFolderImpl, IShellFolder2,
+                                                  IPersistFolder3, ITransferDestination, IObjectWithSite> {
 public:
     CShellFolderImpl() = default;
     static const QITAB* interface_table();
@@ -30,16 +29,16 @@ public:
     IFACEMETHODIMP GetObject(HWND hwnd, VARIANT* object) override;
 
     // IShellFolder
-    IFACEMETHODIMP ParseDisplayName(HWND hwnd, IBindCtx* bc, LPWSTR name, ULONG* eaten, PIDLIST_RELATIVE* pidl,
-                                    ULONG* attributes) override;
+    IFACEMETHODIMP ParseDisplayName(HWND hwnd, IBindCtx* bc, LPWSTR name, ULONG* eaten,
+                                    PIDLIST_RELATIVE* pidl, ULONG* attributes) override;
     IFACEMETHODIMP EnumObjects(HWND hwnd, SHCONTF flags, IEnumIDList** out) override;
     IFACEMETHODIMP BindToObject(PCUIDLIST_RELATIVE pidl, IBindCtx* bc, REFIID riid, void** out) override;
     IFACEMETHODIMP BindToStorage(PCUIDLIST_RELATIVE pidl, IBindCtx* bc, REFIID riid, void** out) override;
     IFACEMETHODIMP CompareIDs(LPARAM parameter, PCUIDLIST_RELATIVE pidl1, PCUIDLIST_RELATIVE pidl2) override;
     IFACEMETHODIMP CreateViewObject(HWND hwnd, REFIID riid, void** out) override;
     IFACEMETHODIMP GetAttributesOf(UINT count, PCUITEMID_CHILD_ARRAY pidls, SFGAOF* mask) override;
-    IFACEMETHODIMP GetUIObjectOf(HWND hwnd, UINT count, PCUITEMID_CHILD_ARRAY pidls, REFIID riid, UINT* reserved,
-                                 void** out) override;
+    IFACEMETHODIMP GetUIObjectOf(HWND hwnd, UINT count, PCUITEMID_CHILD_ARRAY pidls, REFIID riid,
+                                 UINT* reserved, void** out) override;
     IFACEMETHODIMP GetDisplayNameOf(PCUITEMID_CHILD pidl, SHGDNF flags, STRRET* name) override;
     IFACEMETHODIMP SetNameOf(HWND hwnd, PCUITEMID_CHILD pidl, LPCWSTR name, SHGDNF flags,
                              PITEMID_CHILD* out) override;
@@ -57,14 +56,16 @@ public:
     IFACEMETHODIMP GetClassID(CLSID* clsid) override;
     IFACEMETHODIMP Initialize(PCIDLIST_ABSOLUTE pidl) override;
     IFACEMETHODIMP GetCurFolder(PIDLIST_ABSOLUTE* pidl) override;
-    IFACEMETHODIMP InitializeEx(IBindCtx* bc, PCIDLIST_ABSOLUTE root, const PERSIST_FOLDER_TARGET_INFO* target) override;
+    IFACEMETHODIMP InitializeEx(IBindCtx* bc, PCIDLIST_ABSOLUTE root,
+                                const PERSIST_FOLDER_TARGET_INFO* target) override;
     IFACEMETHODIMP GetFolderTargetInfo(PERSIST_FOLDER_TARGET_INFO* target) override;
 
     // ITransferDestination
     IFACEMETHODIMP Advise(ITransferAdviseSink* sink, DWORD* cookie) override;
     IFACEMETHODIMP Unadvise(DWORD cookie) override;
     IFACEMETHODIMP CreateItem(LPCWSTR name, DWORD attributes, ULONGLONG size, TRANSFER_SOURCE_FLAGS flags,
-                              REFIID riid_item, void** item, REFIID riid_resources, void** resources) override;
+                              REFIID riid_item, void** item, REFIID riid_resources,
+                              void** resources) override;
 
     // IObjectWithSite
     IFACEMETHODIMP SetSite(IUnknown* site) override;

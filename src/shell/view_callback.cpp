@@ -3,7 +3,8 @@
 const QITAB* CShellFolderViewCBImpl::interface_table()
 {
     // The SDK headers give IShellFolderViewCB no __uuidof, so its row names the IID itself.
-    static const QITAB table[] = {{&IID_IShellFolderViewCB, OFFSETOFCLASS(IShellFolderViewCB, CShellFolderViewCBImpl)}, {}};
+    static const QITAB table[] = {
+        {&IID_IShellFolderViewCB, OFFSETOFCLASS(IShellFolderViewCB, CShellFolderViewCBImpl)}, {}};
     return table;
 }
 

@@ -16,7 +16,10 @@ namespace qm_test {
 
 class memory_error : public vfs::exception {
 public:
-    memory_error(std::wstring message, std::wstring details) : message_(std::move(message)), details_(std::move(details)) {}
+    memory_error(std::wstring message, std::wstring details)
+        : message_(std::move(message)), details_(std::move(details))
+    {
+    }
     std::wstring get_message() const override { return message_; }
     std::wstring get_details() const override { return details_; }
 
@@ -75,7 +78,8 @@ public:
         children_.push_back(d);
         return d;
     }
-    boost::shared_ptr<memory_file> add_file(const std::wstring& name, std::int64_t size, double modified = 45000.5)
+    boost::shared_ptr<memory_file> add_file(const std::wstring& name, std::int64_t size,
+                                            double modified = 45000.5)
     {
         auto f = boost::make_shared<memory_file>(name, size, modified - 1, modified);
         children_.push_back(f);
@@ -125,8 +129,14 @@ public:
     void delete_item(std::wstring) override { not_here(L"delete_item"); }
     void delete_item(boost::shared_ptr<vfs::item>) override { not_here(L"delete_item"); }
     boost::shared_ptr<vfs::file> create_file(std::wstring) override { not_here(L"create_file"); }
-    boost::shared_ptr<vfs::file> create_file_alloc(std::wstring, std::uint64_t) override { not_here(L"create_file"); }
-    boost::shared_ptr<vfs::directory> create_directory(std::wstring) override { not_here(L"create_directory"); }
+    boost::shared_ptr<vfs::file> create_file_alloc(std::wstring, std::uint64_t) override
+    {
+        not_here(L"create_file");
+    }
+    boost::shared_ptr<vfs::directory> create_directory(std::wstring) override
+    {
+        not_here(L"create_directory");
+    }
     std::int32_t get_permission() override { return 0; }
     std::int32_t get_access() override { return 0; }
     void set_access(std::int32_t, std::int32_t) override {}

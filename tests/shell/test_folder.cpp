@@ -46,10 +46,7 @@ protected:
         return f;
     }
 
-    std::wstring root_parsing_name()
-    {
-        return display_name_of_absolute(root_pidl, SHGDN_FORPARSING);
-    }
+    std::wstring root_parsing_name() { return display_name_of_absolute(root_pidl, SHGDN_FORPARSING); }
     static std::wstring display_name_of_absolute(LPCITEMIDLIST pidl, SHGDNF flags)
     {
         com::ComPtr<IShellFolder> desktop;
@@ -149,8 +146,10 @@ TEST_F(folder_test, display_names_and_their_round_trip_through_parsing)
     EXPECT_EQ(display_name(folder.Get(), photos.get(), SHGDN_INFOLDER), L"Photos");
     EXPECT_EQ(display_name(folder.Get(), photos.get(), SHGDN_INFOLDER | SHGDN_FORPARSING), L"Photos");
     EXPECT_EQ(display_name(folder.Get(), photos.get(), SHGDN_FORPARSING), base + L"\\Photos");
-    const std::wstring address = display_name(folder.Get(), photos.get(), SHGDN_FORPARSING | SHGDN_FORADDRESSBAR);
-    EXPECT_EQ(address, display_name_of_absolute(root_pidl, SHGDN_FORPARSING | SHGDN_FORADDRESSBAR) + L"\\Photos");
+    const std::wstring address =
+        display_name(folder.Get(), photos.get(), SHGDN_FORPARSING | SHGDN_FORADDRESSBAR);
+    EXPECT_EQ(address,
+              display_name_of_absolute(root_pidl, SHGDN_FORPARSING | SHGDN_FORADDRESSBAR) + L"\\Photos");
 
     // The full parsing name parses back into an absolute list: root prefix and one record.
     eaten = 0;
@@ -176,7 +175,8 @@ TEST_F(folder_test, display_names_and_their_round_trip_through_parsing)
     EXPECT_EQ(folder->ParseDisplayName(nullptr, nullptr, missing.data(), nullptr, &none, nullptr), E_FAIL);
     EXPECT_EQ(none, nullptr);
     std::wstring through_file = L"a.txt\\x";
-    EXPECT_EQ(folder->ParseDisplayName(nullptr, nullptr, through_file.data(), nullptr, &none, nullptr), E_FAIL);
+    EXPECT_EQ(folder->ParseDisplayName(nullptr, nullptr, through_file.data(), nullptr, &none, nullptr),
+              E_FAIL);
 }
 
 TEST_F(folder_test, binding_into_subfolders)
@@ -214,7 +214,8 @@ TEST_F(folder_test, binding_into_subfolders)
 
 TEST_F(folder_test, attributes_of_files_folders_mixed_and_the_folder_itself)
 {
-    unique_pidl a = parse(folder.Get(), L"a.txt"), d = parse(folder.Get(), L"Docs"), p = parse(folder.Get(), L"Photos");
+    unique_pidl a = parse(folder.Get(), L"a.txt"), d = parse(folder.Get(), L"Docs"),
+                p = parse(folder.Get(), L"Photos");
     SFGAOF mask = ~0u;
     LPCITEMIDLIST one[] = {a.get()};
     EXPECT_EQ(folder->GetAttributesOf(1, one, &mask), S_OK);
@@ -291,7 +292,8 @@ public:
     {
         window_ = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
         SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
-        previous_ = reinterpret_cast<WNDPROC>(SetWindowLongPtrW(window_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&proc)));
+        previous_ = reinterpret_cast<WNDPROC>(
+            SetWindowLongPtrW(window_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&proc)));
         SHChangeNotifyEntry entry = {pidl, TRUE};
         id_ = SHChangeNotifyRegister(window_, SHCNRF_ShellLevel | SHCNRF_InterruptLevel | SHCNRF_NewDelivery,
                                      SHCNE_ALLEVENTS, WM_APP + 7, 1, &entry);
@@ -332,8 +334,8 @@ private:
         if (msg == WM_APP + 7) {
             LPITEMIDLIST* pidls = nullptr;
             LONG id = 0;
-            HANDLE lock = SHChangeNotification_Lock(reinterpret_cast<HANDLE>(wparam), static_cast<DWORD>(lparam),
-                                                    &pidls, &id);
+            HANDLE lock = SHChangeNotification_Lock(reinterpret_cast<HANDLE>(wparam),
+                                                    static_cast<DWORD>(lparam), &pidls, &id);
             if (lock) {
                 auto bytes = [](LPCITEMIDLIST p) {
                     const BYTE* b = reinterpret_cast<const BYTE*>(p);
@@ -377,8 +379,10 @@ TEST_F(folder_test, renaming_keeps_the_record_and_announces_both_lists)
     ASSERT_EQ(e.from.size(), prefix + 712 + 2);
     ASSERT_EQ(e.to.size(), prefix + 712 + 2);
     EXPECT_EQ(std::memcmp(e.from.data(), root_pidl, prefix), 0);
-    EXPECT_EQ(pidl_name(CPIDLList(reinterpret_cast<LPCITEMIDLIST>(e.from.data() + prefix), false).last()), L"a.txt");
-    EXPECT_EQ(pidl_name(CPIDLList(reinterpret_cast<LPCITEMIDLIST>(e.to.data() + prefix), false).last()), L"b.doc");
+    EXPECT_EQ(pidl_name(CPIDLList(reinterpret_cast<LPCITEMIDLIST>(e.from.data() + prefix), false).last()),
+              L"a.txt");
+    EXPECT_EQ(pidl_name(CPIDLList(reinterpret_cast<LPCITEMIDLIST>(e.to.data() + prefix), false).last()),
+              L"b.doc");
 
     // A folder, renamed by its parsing name: the name is cut after the last backslash.
     watch.events.clear();
@@ -493,7 +497,8 @@ TEST(format, item_dates_are_local_text)
 TEST_F(folder_test, compare_ids_by_column_and_canonically)
 {
     auto hr_value = [](HRESULT hr) { return static_cast<short>(HRESULT_CODE(hr)); };
-    unique_pidl a = parse(folder.Get(), L"a.txt"), d = parse(folder.Get(), L"Docs"), p = parse(folder.Get(), L"Photos");
+    unique_pidl a = parse(folder.Get(), L"a.txt"), d = parse(folder.Get(), L"Docs"),
+                p = parse(folder.Get(), L"Photos");
     unique_pidl deep = parse(folder.Get(), L"Docs\\Reports");
     root->add_file(L"b.txt", 10);
     unique_pidl b = parse(folder.Get(), L"b.txt");
@@ -508,7 +513,8 @@ TEST_F(folder_test, compare_ids_by_column_and_canonically)
     EXPECT_EQ(hr_value(folder->CompareIDs(4, a.get(), b.get())), 0);
     EXPECT_EQ(hr_value(folder->CompareIDs(1, a.get(), b.get())), 0) << "same type";
 
-    EXPECT_EQ(hr_value(folder->CompareIDs(SHCIDS_CANONICALONLY, deep.get(), p.get())), -1) << "longer list first";
+    EXPECT_EQ(hr_value(folder->CompareIDs(SHCIDS_CANONICALONLY, deep.get(), p.get())), -1)
+        << "longer list first";
     EXPECT_EQ(hr_value(folder->CompareIDs(SHCIDS_CANONICALONLY, p.get(), deep.get())), 1);
     EXPECT_EQ(hr_value(folder->CompareIDs(SHCIDS_CANONICALONLY, d.get(), p.get())), L'D' - L'P');
     EXPECT_EQ(hr_value(folder->CompareIDs(SHCIDS_CANONICALONLY, a.get(), a.get())), 0);
@@ -568,7 +574,8 @@ TEST(view_callback, notify_list_and_zone)
     LPITEMIDLIST notify = nullptr;
     LONG events = 0;
     ASSERT_EQ(callback->MessageSFVCB(SFVM_GETNOTIFY, reinterpret_cast<WPARAM>(&notify),
-                                     reinterpret_cast<LPARAM>(&events)), S_OK);
+                                     reinterpret_cast<LPARAM>(&events)),
+              S_OK);
     EXPECT_EQ(notify, list);
     EXPECT_EQ(events, 0x7FFFFFFF);
     DWORD zone = 5;

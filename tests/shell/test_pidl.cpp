@@ -162,7 +162,8 @@ TEST_F(enumerator, flags_choose_folders_files_or_both_in_listing_order)
     EXPECT_EQ(enumerate(folder.Get(), SHCONTF_INCLUDEHIDDEN), std::vector<std::wstring>{});
 
     root->children_.clear();
-    EXPECT_EQ(enumerate(folder.Get(), SHCONTF_FOLDERS | SHCONTF_NONFOLDERS), std::vector<std::wstring>{L"<S_FALSE>"});
+    EXPECT_EQ(enumerate(folder.Get(), SHCONTF_FOLDERS | SHCONTF_NONFOLDERS),
+              std::vector<std::wstring>{L"<S_FALSE>"});
 }
 
 TEST_F(enumerator, next_skip_reset_clone_and_lifetime)

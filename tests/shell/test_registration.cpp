@@ -59,8 +59,7 @@ protected:
         if (dll)
             FreeLibrary(dll);
     }
-    template <class F>
-    void get(F& f, const char* name)
+    template <class F> void get(F& f, const char* name)
     {
         f = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(dll, name)));
         ASSERT_NE(f, nullptr) << name;
@@ -80,12 +79,17 @@ TEST_F(registered_dll, registration_writes_the_drive_and_unregistration_removes_
     const std::wstring cls = L"CLSID\\" + clsid;
     EXPECT_EQ(read_string(HKEY_CLASSES_ROOT, cls, nullptr), L"Quillmere");
     EXPECT_EQ(read_string(HKEY_CLASSES_ROOT, cls, L"InfoTip"), L"Quillmere");
-    EXPECT_EQ(lstrcmpiW(read_string(HKEY_CLASSES_ROOT, cls + L"\\InprocServer32", nullptr).c_str(), path.c_str()), 0);
+    EXPECT_EQ(
+        lstrcmpiW(read_string(HKEY_CLASSES_ROOT, cls + L"\\InprocServer32", nullptr).c_str(), path.c_str()),
+        0);
     EXPECT_EQ(read_string(HKEY_CLASSES_ROOT, cls + L"\\InprocServer32", L"ThreadingModel"), L"Apartment");
-    EXPECT_EQ(lstrcmpiW(read_string(HKEY_CLASSES_ROOT, cls + L"\\DefaultIcon", nullptr).c_str(), (path + L",0").c_str()), 0);
+    EXPECT_EQ(lstrcmpiW(read_string(HKEY_CLASSES_ROOT, cls + L"\\DefaultIcon", nullptr).c_str(),
+                        (path + L",0").c_str()),
+              0);
     DWORD attributes = 0, size = sizeof attributes;
-    ASSERT_EQ(RegGetValueW(HKEY_CLASSES_ROOT, (cls + L"\\ShellFolder").c_str(), L"Attributes", RRF_RT_REG_DWORD,
-                           nullptr, &attributes, &size), ERROR_SUCCESS);
+    ASSERT_EQ(RegGetValueW(HKEY_CLASSES_ROOT, (cls + L"\\ShellFolder").c_str(), L"Attributes",
+                           RRF_RT_REG_DWORD, nullptr, &attributes, &size),
+              ERROR_SUCCESS);
     EXPECT_EQ(attributes, 0xA8004143u);
     const std::wstring junction = current_version + L"\\Explorer\\MyComputer\\NameSpace\\" + clsid;
     EXPECT_TRUE(key_exists(HKEY_LOCAL_MACHINE, junction));
@@ -94,8 +98,9 @@ TEST_F(registered_dll, registration_writes_the_drive_and_unregistration_removes_
 
     // A stale subkey under the class is replaced at the next registration.
     HKEY stale = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, (cls + L"\\Stale").c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                              &stale, nullptr), ERROR_SUCCESS);
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, (cls + L"\\Stale").c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, &stale, nullptr),
+              ERROR_SUCCESS);
     RegCloseKey(stale);
     ASSERT_EQ(register_server(), S_OK);
     EXPECT_FALSE(key_exists(HKEY_CLASSES_ROOT, cls + L"\\Stale"));

@@ -29,7 +29,8 @@ void run_session_manager(const wchar_t* argument)
     STARTUPINFOW start = {};
     start.cb = sizeof start;
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &start, &process))
+    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &start,
+                        &process))
         return;
     WaitForSingleObject(process.hProcess, 20000);
     CloseHandle(process.hThread);
@@ -173,7 +174,8 @@ TEST_F(service_folder, logs_in_from_enumeration_then_browses_the_remote_tree)
     EXPECT_EQ(enumerate(new_folder().Get(), SHCONTF_NONFOLDERS), std::vector<std::wstring>{L"b.doc"});
 
     // The service saw the listings.
-    EXPECT_NE(service->control("requests?user=" + user + "&action=list_dir").find("list_dir"), std::string::npos);
+    EXPECT_NE(service->control("requests?user=" + user + "&action=list_dir").find("list_dir"),
+              std::string::npos);
 }
 
 TEST_F(service_folder, two_folders_connecting_at_once_show_one_login_dialog)
