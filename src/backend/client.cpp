@@ -21,26 +21,33 @@ std::string discover_path()
 
 } // namespace
 
-client::client(const std::wstring& user, const std::wstring& password) : path_(discover_path())
+// The block is filled while nobody else holds it yet, then shared read-only by every copy.
+client::client(const std::wstring& user, const std::wstring& password)
 {
+    const auto data = boost::make_shared<connection_data>();
+    data->path = discover_path();
+    data_ = data;
     // The user id is still empty here, so "login" carries an empty user_id.
     const response_node root = operations_request({{L"action", L"login"}, {L"user", user}, {L"pass", password}});
-    user_id_ = get_variable(root, L"UserID");
-    transfer_host_ = narrow(get_variable(root, L"SFTP_Host"));
-    transfer_user_ = narrow(get_variable(root, L"SFTP_User"));
-    transfer_password_ = narrow(get_variable(root, L"SFTP_Pass"));
+    data->user_id = get_variable(root, L"UserID");
+    data->transfer_host = narrow(get_variable(root, L"SFTP_Host"));
+    data->transfer_user = narrow(get_variable(root, L"SFTP_User"));
+    data->transfer_password = narrow(get_variable(root, L"SFTP_Pass"));
 }
 
-client::client(const std::wstring& user_id) : path_(discover_path())
+client::client(const std::wstring& user_id)
 {
+    const auto data = boost::make_shared<connection_data>();
+    data->path = discover_path();
     // The description stores the UserID only after "get_ftp_params", so that request went out
     // with an empty user_id and no service could tell whose credentials to hand out. Stored
     // first, it names the user; a service that ignores the field is unaffected.
-    user_id_ = user_id;
+    data->user_id = user_id;
+    data_ = data;
     const response_node root = operations_request({{L"action", L"get_ftp_params"}});
-    transfer_host_ = narrow(get_variable(root, L"SFTP_Host"));
-    transfer_user_ = narrow(get_variable(root, L"SFTP_User"));
-    transfer_password_ = narrow(get_variable(root, L"SFTP_Pass"));
+    data->transfer_host = narrow(get_variable(root, L"SFTP_Host"));
+    data->transfer_user = narrow(get_variable(root, L"SFTP_User"));
+    data->transfer_password = narrow(get_variable(root, L"SFTP_Pass"));
 }
 
 boost::shared_ptr<vfs::directory> client::get_root()
@@ -74,8 +81,8 @@ vfs::storage_info client::get_storage_info()
 
 response_node client::operations_request(request_params params) const
 {
-    params.emplace_back(L"user_id", user_id_);
-    return text_request(path_ + operations_endpoint, params);
+    params.emplace_back(L"user_id", data_->user_id);
+    return text_request(data_->path + operations_endpoint, params);
 }
 
 } // namespace vfs_quillmere

@@ -27,19 +27,26 @@ public:
     // Appends user_id to params and POSTs them to Path + "/qm_operations.php".
     response_node operations_request(request_params params) const;
 
-    const std::wstring& user_id() const { return user_id_; }
-    const std::string& path() const { return path_; }
-    const std::string& transfer_host() const { return transfer_host_; }
-    const std::string& transfer_user() const { return transfer_user_; }
-    const std::string& transfer_password() const { return transfer_password_; }
+    const std::wstring& user_id() const { return data_->user_id; }
+    const std::string& path() const { return data_->path; }
+    const std::string& transfer_host() const { return data_->transfer_host; }
+    const std::string& transfer_user() const { return data_->transfer_user; }
+    const std::string& transfer_password() const { return data_->transfer_password; }
 
 private:
+    // The connection data never changes after construction, so copies share one block: every
+    // node of a listing carries a copy of the client, and a folder of 100 000 children would
+    // otherwise hold 100 000 copies of the same four strings.
+    struct connection_data {
+        std::wstring user_id;
+        std::string path;
+        std::string transfer_host;
+        std::string transfer_user;
+        std::string transfer_password;
+    };
+
     boost::shared_ptr<directory> root_;
-    std::wstring user_id_;
-    std::string path_;
-    std::string transfer_host_;
-    std::string transfer_user_;
-    std::string transfer_password_;
+    boost::shared_ptr<const connection_data> data_;
 };
 
 } // namespace vfs_quillmere
