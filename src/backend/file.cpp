@@ -9,7 +9,8 @@ namespace {
 
 [[noreturn]] void not_implemented(const wchar_t* operation)
 {
-    throw exception(L"Internal error", std::wstring(L"file::") + operation + L"(): Operation not implemented");
+    throw exception(L"Internal error",
+                    std::wstring(L"file::") + operation + L"(): Operation not implemented");
 }
 
 bool has(std::int32_t mode, std::int32_t bits)
@@ -19,13 +20,14 @@ bool has(std::int32_t mode, std::int32_t bits)
 
 } // namespace
 
-file::file(const client& connection, std::wstring id, std::wstring name, std::wstring link, std::wstring location,
-           std::wstring description, std::int64_t size, std::int64_t date_accessed, std::int64_t date_modified)
-    : client_(connection),
-      channel_(connection.transfer_host(), narrow(location), connection.transfer_user(),
-               connection.transfer_password()),
+file::file(const client& connection, std::wstring id, std::wstring name, std::wstring link,
+           std::wstring location, std::wstring description, std::int64_t size, std::int64_t date_accessed,
+           std::int64_t date_modified)
+    : client_(connection), channel_(connection.transfer_host(), narrow(location), connection.transfer_user(),
+                                    connection.transfer_password()),
       id_(std::move(id)), name_(std::move(name)), link_(std::move(link)), location_(std::move(location)),
-      description_(std::move(description)), size_(size), date_accessed_(date_accessed), date_modified_(date_modified)
+      description_(std::move(description)), size_(size), date_accessed_(date_accessed),
+      date_modified_(date_modified)
 {
 }
 
@@ -41,7 +43,8 @@ bool file::is_bof()
 
 vfs::blob file::get_thumbnail()
 {
-    return raw_request(client_.path() + "/qm_thumbnail.php", {{L"user_id", client_.user_id()}, {L"file_id", id_}});
+    return raw_request(client_.path() + "/qm_thumbnail.php",
+                       {{L"user_id", client_.user_id()}, {L"file_id", id_}});
 }
 
 void file::open(std::int32_t mode)

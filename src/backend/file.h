@@ -13,8 +13,9 @@ namespace vfs_quillmere {
 
 class file : public vfs::file, public item {
 public:
-    file(const client& connection, std::wstring id, std::wstring name, std::wstring link, std::wstring location,
-         std::wstring description, std::int64_t size, std::int64_t date_accessed, std::int64_t date_modified);
+    file(const client& connection, std::wstring id, std::wstring name, std::wstring link,
+         std::wstring location, std::wstring description, std::int64_t size, std::int64_t date_accessed,
+         std::int64_t date_modified);
 
     std::wstring get_name() override { return name_; }
     std::wstring get_id() override { return id_; }

@@ -11,6 +11,7 @@
 #include <ctime>
 #include <new>
 #include <type_traits>
+#include <vector>
 
 #include <process.h>
 
@@ -30,6 +31,7 @@ constexpr long idle_timeout = 25;
 // idle most of the time. These are libcurl's largest sizes.
 constexpr long receive_buffer_size = 512 * 1024;
 constexpr long send_buffer_size = 2 * 1024 * 1024;
+constexpr std::size_t staging_size = 512 * 1024;
 
 class section_lock {
 public:
@@ -49,8 +51,10 @@ private:
 
 } // namespace
 
-transfer_channel::transfer_channel(std::string host_url, std::string path, std::string user, std::string password)
-    : host_url_(std::move(host_url)), path_(std::move(path)), user_(std::move(user)), password_(std::move(password))
+transfer_channel::transfer_channel(std::string host_url, std::string path, std::string user,
+                                   std::string password)
+    : host_url_(std::move(host_url)), path_(std::move(path)), user_(std::move(user)),
+      password_(std::move(password))
 {
     data_ready_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     consumed_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
@@ -91,7 +95,8 @@ transfer_channel::wait_result transfer_channel::wait_for_worker()
     if (!thread_)
         return worker_ended;
     const HANDLE handles[2] = {data_ready_, thread_};
-    return WaitForMultipleObjects(2, handles, FALSE, INFINITE) == WAIT_OBJECT_0 ? buffer_waiting : worker_ended;
+    return WaitForMultipleObjects(2, handles, FALSE, INFINITE) == WAIT_OBJECT_0 ? buffer_waiting
+                                                                                : worker_ended;
 }
 
 transfer_channel::wait_result transfer_channel::hand_back()
@@ -174,7 +179,15 @@ void transfer_channel::run_transfer()
         const curl_off_t resume_from = upload && restart_ ? -1 : resume_offset_;
         curl_easy_setopt(curl, CURLOPT_RESUME_FROM_LARGE, resume_from);
         curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+        if (!upload)
+            staging_.reserve(staging_size);
         result = curl_easy_perform(curl);
+        // The last gathered bytes of a complete download; a failed one drops them, and the
+        // restart fetches them again from the resume offset.
+        if (result == CURLE_OK && !staging_.empty() &&
+            exchange(staging_.data(), staging_.size()) != staging_.size())
+            result = CURLE_WRITE_ERROR;
+        staging_.clear();
         curl_ = nullptr;
         curl_easy_cleanup(curl);
     }
@@ -197,7 +210,24 @@ size_t transfer_channel::exchange(char* ptr, size_t size)
 
 size_t transfer_channel::download_data(char* ptr, size_t size, size_t count, void* self)
 {
-    return static_cast<transfer_channel*>(self)->exchange(ptr, size * count);
+    // libcurl delivers SFTP data in the pieces libssh2 happens to have (often one packet of
+    // 30000 bytes or less). Each hand-over wakes the caller's thread and waits for it, which
+    // on a busy machine costs more than the copy, so pieces are gathered into one large buffer
+    // and handed over when it is full.
+    auto* channel = static_cast<transfer_channel*>(self);
+    std::vector<char>& staging = channel->staging_;
+    const std::size_t n = size * count;
+    for (std::size_t taken = 0; taken < n;) {
+        const std::size_t piece = std::min(n - taken, staging_size - staging.size());
+        staging.insert(staging.end(), ptr + taken, ptr + taken + piece);
+        taken += piece;
+        if (staging.size() == staging_size) {
+            if (channel->exchange(staging.data(), staging.size()) != staging.size())
+                return 0; // the caller closed the download: abort it
+            staging.clear();
+        }
+    }
+    return n;
 }
 
 size_t transfer_channel::upload_data(char* ptr, size_t size, size_t count, void* self)

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <deque>
 #include <string>
+#include <vector>
 
 #include <windows.h>
 
@@ -84,6 +85,8 @@ private:
     std::uint32_t buffer_size_ = 0;
     std::uint32_t buffer_pos_ = 0;
     std::deque<block> pending_;
+    // Worker side of a download: libcurl's pieces gathered for one hand-over.
+    std::vector<char> staging_;
     CRITICAL_SECTION lock_;
 
     // Set by the caller while the worker waits: the next hand-back aborts the transfer.

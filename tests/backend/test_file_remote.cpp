@@ -28,8 +28,7 @@ std::string narrow_id(const std::wstring& text)
     return std::string(text.begin(), text.end());
 }
 
-template <typename F>
-std::pair<std::wstring, std::wstring> failure_of(F f)
+template <typename F> std::pair<std::wstring, std::wstring> failure_of(F f)
 {
     try {
         f();
@@ -49,7 +48,8 @@ protected:
     {
         vfs_quillmere::set_service_url(qm_test::dev_service::get().base_url());
         account_ = std::make_unique<transfer_account>("file");
-        client_ = boost::make_shared<vfs_quillmere::client>(wide(account_->name()), wide(account_->password()));
+        client_ =
+            boost::make_shared<vfs_quillmere::client>(wide(account_->name()), wide(account_->password()));
     }
 
     boost::shared_ptr<vfs::file> create(const std::wstring& name, std::uint64_t size = 0)
@@ -178,7 +178,8 @@ TEST_F(file_test, every_pass_ends_with_update_file_info)
     EXPECT_TRUE(f->is_eof());
     f->close();
     EXPECT_EQ(account_->update_file_info_requests(start), (std::vector<std::string>{id, id}));
-    EXPECT_EQ(account_->get(narrow_id(boost::dynamic_pointer_cast<vfs_quillmere::file>(f)->location())), data);
+    EXPECT_EQ(account_->get(narrow_id(boost::dynamic_pointer_cast<vfs_quillmere::file>(f)->location())),
+              data);
 
     // The service took the date of the download into the listing.
     const std::string listing = account_->operations("action=list_dir&dir_id=0");
@@ -202,7 +203,8 @@ TEST_F(file_test, open_modes_and_wrong_calls)
     EXPECT_EQ(failure_of([&] { f->open(vfs::modeRead); }), failure(L"Open failed", L"File already opened"));
     EXPECT_EQ(failure_of([&] { f->read(buffer, 8); }), failure(L"Read failed", L"Incorrect file mode"));
     EXPECT_EQ(failure_of([&] { f->write(nullptr, 8); }), failure(L"Write failed", L"buffer is NULL"));
-    EXPECT_EQ(failure_of([&] { f->write(buffer, -1); }), failure(L"Write failed", L"buffer length is negative"));
+    EXPECT_EQ(failure_of([&] { f->write(buffer, -1); }),
+              failure(L"Write failed", L"buffer length is negative"));
     EXPECT_EQ(f->get_pos(), 0);
     f->close();
 
@@ -212,7 +214,8 @@ TEST_F(file_test, open_modes_and_wrong_calls)
 
     EXPECT_EQ(failure_of([&] { f->set_description(L"x"); }),
               failure(L"Internal error", L"file::set_description(): Operation not implemented"));
-    EXPECT_EQ(failure_of([&] { f->is_bof(); }), failure(L"Internal error", L"file::is_bof(): Operation not implemented"));
+    EXPECT_EQ(failure_of([&] { f->is_bof(); }),
+              failure(L"Internal error", L"file::is_bof(): Operation not implemented"));
 }
 
 TEST_F(file_test, seek_rewinds_or_stays_and_nothing_else)
@@ -247,7 +250,8 @@ TEST_F(file_test, seek_rewinds_or_stays_and_nothing_else)
     write_all(*f, fresh, 700);
     f->close();
     EXPECT_EQ(f->get_size(), 700);
-    EXPECT_EQ(account_->get(narrow_id(boost::dynamic_pointer_cast<vfs_quillmere::file>(f)->location())), fresh);
+    EXPECT_EQ(account_->get(narrow_id(boost::dynamic_pointer_cast<vfs_quillmere::file>(f)->location())),
+              fresh);
 }
 
 TEST_F(file_test, an_upload_that_cannot_be_finished_is_reported_by_close)

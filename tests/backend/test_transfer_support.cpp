@@ -112,8 +112,9 @@ transfer_account::transfer_account(const std::string& prefix)
     const dev_service& service = dev_service::get();
     std::tie(name_, password_) = service.new_user(prefix);
     path_ = xml_value(service.request("POST", "/qm_get_path.php", "version=1.0").second, "Path");
-    const std::string login = service.request("POST", path_ + "/qm_operations.php",
-                                              "action=login&user=" + name_ + "&pass=" + password_ + "&user_id=")
+    const std::string login = service
+                                  .request("POST", path_ + "/qm_operations.php",
+                                           "action=login&user=" + name_ + "&pass=" + password_ + "&user_id=")
                                   .second;
     user_id_ = xml_value(login, "UserID");
     host_ = xml_value(login, "SFTP_Host");
@@ -125,7 +126,9 @@ transfer_account::transfer_account(const std::string& prefix)
 
 std::string transfer_account::operations(const std::string& body) const
 {
-    return dev_service::get().request("POST", path_ + "/qm_operations.php", body + "&user_id=" + user_id_).second;
+    return dev_service::get()
+        .request("POST", path_ + "/qm_operations.php", body + "&user_id=" + user_id_)
+        .second;
 }
 
 remote_file transfer_account::create_file(const std::string& name, std::uint64_t size) const
@@ -219,7 +222,7 @@ std::vector<transfer_record> transfer_account::transfers(std::size_t at_least) c
 }
 
 std::vector<transfer_record> transfer_account::completed_transfers(const std::string& file_id,
-                                                                  const std::string& modes) const
+                                                                   const std::string& modes) const
 {
     std::vector<transfer_record> found;
     for (int attempt = 0; attempt < 50; ++attempt) {

@@ -64,7 +64,8 @@ public:
     std::vector<transfer_record> transfers(std::size_t at_least = 0) const;
     // The records of one file whose mode is one of `modes` (comma-separated), waiting until one
     // of them completed.
-    std::vector<transfer_record> completed_transfers(const std::string& file_id, const std::string& modes) const;
+    std::vector<transfer_record> completed_transfers(const std::string& file_id,
+                                                     const std::string& modes) const;
     // Current sequence number of the service's records, to read only what follows.
     long long sequence() const;
     // The file_id of every "update_file_info" request of this user since `since`.
