@@ -293,6 +293,41 @@ TEST_F(session_manager, creates_its_objects_within_5_seconds_with_an_empty_block
     EXPECT_TRUE(mapping_exists());
 }
 
+BOOL CALLBACK find_visible_window(HWND hwnd, LPARAM param)
+{
+    auto* pid = reinterpret_cast<DWORD*>(param);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(hwnd, &owner);
+    if (owner == *pid && IsWindowVisible(hwnd)) {
+        *pid = 0; // found
+        return FALSE;
+    }
+    return TRUE;
+}
+
+TEST_F(session_manager, is_a_gui_program_that_shows_no_window)
+{
+    // The subsystem in the PE header: a GUI program, so no console comes up either.
+    handle file(CreateFileW(session_exe().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_NE(file.get(), INVALID_HANDLE_VALUE);
+    std::vector<unsigned char> head(4096);
+    DWORD got = 0;
+    ASSERT_TRUE(ReadFile(file.get(), head.data(), static_cast<DWORD>(head.size()), &got, nullptr));
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(head.data());
+    ASSERT_EQ(dos->e_magic, IMAGE_DOS_SIGNATURE);
+    ASSERT_LT(static_cast<DWORD>(dos->e_lfanew) + sizeof(IMAGE_NT_HEADERS), got);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(head.data() + dos->e_lfanew);
+    EXPECT_EQ(nt->OptionalHeader.Subsystem, IMAGE_SUBSYSTEM_WINDOWS_GUI);
+
+    const handle* process = nullptr;
+    ASSERT_NO_FATAL_FAILURE(start_and_wait(process));
+    Sleep(300);
+    DWORD pid = GetProcessId(process->get());
+    ASSERT_NE(pid, 0u);
+    EnumWindows(find_visible_window, reinterpret_cast<LPARAM>(&pid));
+    EXPECT_NE(pid, 0u) << "the session manager shows a window";
+}
+
 TEST_F(session_manager, the_block_and_its_mutex_exist_whenever_the_event_does)
 {
     handle process = start_session();
