@@ -179,15 +179,23 @@ void transfer_channel::run_transfer()
         const curl_off_t resume_from = upload && restart_ ? -1 : resume_offset_;
         curl_easy_setopt(curl, CURLOPT_RESUME_FROM_LARGE, resume_from);
         curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-        if (!upload)
-            staging_.reserve(staging_size);
+        for (std::vector<char>& staging : staging_) {
+            staging.clear();
+            if (!upload)
+                staging.reserve(staging_size);
+        }
+        staging_current_ = 0;
+        staged_out_ = false;
         result = curl_easy_perform(curl);
-        // The last gathered bytes of a complete download; a failed one drops them, and the
-        // restart fetches them again from the resume offset.
-        if (result == CURLE_OK && !staging_.empty() &&
-            exchange(staging_.data(), staging_.size()) != staging_.size())
-            result = CURLE_WRITE_ERROR;
-        staging_.clear();
+        // The last gathered bytes of a complete download, and the caller's end of the last
+        // buffer: the worker outlives every buffer it handed out. A failed download drops what
+        // it gathered, and the restart fetches it again from the resume offset.
+        if (result == CURLE_OK && !upload) {
+            if (!staging_[staging_current_].empty() && !publish(staging_[staging_current_]))
+                result = CURLE_WRITE_ERROR;
+            else if (staged_out_)
+                WaitForSingleObject(consumed_, INFINITE);
+        }
         curl_ = nullptr;
         curl_easy_cleanup(curl);
     }
@@ -208,23 +216,43 @@ size_t transfer_channel::exchange(char* ptr, size_t size)
     return buffer_pos_;
 }
 
+bool transfer_channel::publish(std::vector<char>& staging)
+{
+    if (staged_out_) {
+        WaitForSingleObject(consumed_, INFINITE);
+        if (abort_)
+            return false;
+        curl_easy_setopt(static_cast<CURL*>(curl_), CURLOPT_TIMEOUT,
+                         static_cast<long>(_time64(nullptr) - start_time_) + idle_timeout);
+    }
+    buffer_ = reinterpret_cast<unsigned char*>(staging.data());
+    buffer_size_ = static_cast<std::uint32_t>(staging.size());
+    buffer_pos_ = 0;
+    staged_out_ = true;
+    SetEvent(data_ready_);
+    return true;
+}
+
 size_t transfer_channel::download_data(char* ptr, size_t size, size_t count, void* self)
 {
     // libcurl delivers SFTP data in the pieces libssh2 happens to have (often one packet of
-    // 30000 bytes or less). Each hand-over wakes the caller's thread and waits for it, which
-    // on a busy machine costs more than the copy, so pieces are gathered into one large buffer
-    // and handed over when it is full.
+    // 30000 bytes or less). A hand-over per piece, with the worker waiting for the caller each
+    // time, left libcurl idle for a thread wake-up per packet, which on a busy machine cost
+    // more than the transfer. So pieces are gathered into two large buffers in turn: while the
+    // caller reads one, libcurl goes on filling the other, and the worker waits only when the
+    // caller has not finished the previous buffer.
     auto* channel = static_cast<transfer_channel*>(self);
-    std::vector<char>& staging = channel->staging_;
     const std::size_t n = size * count;
     for (std::size_t taken = 0; taken < n;) {
+        std::vector<char>& staging = channel->staging_[channel->staging_current_];
         const std::size_t piece = std::min(n - taken, staging_size - staging.size());
         staging.insert(staging.end(), ptr + taken, ptr + taken + piece);
         taken += piece;
         if (staging.size() == staging_size) {
-            if (channel->exchange(staging.data(), staging.size()) != staging.size())
+            if (!channel->publish(staging))
                 return 0; // the caller closed the download: abort it
-            staging.clear();
+            channel->staging_current_ ^= 1;
+            channel->staging_[channel->staging_current_].clear();
         }
     }
     return n;

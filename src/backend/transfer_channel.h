@@ -67,6 +67,7 @@ private:
     static size_t no_request_body(char* ptr, size_t size, size_t count, void* self);
     static int seek_data(void* self, std::int64_t offset, int origin);
     size_t exchange(char* ptr, size_t size);
+    bool publish(std::vector<char>& staging);
     void run_transfer();
 
     std::string host_url_;
@@ -85,8 +86,11 @@ private:
     std::uint32_t buffer_size_ = 0;
     std::uint32_t buffer_pos_ = 0;
     std::deque<block> pending_;
-    // Worker side of a download: libcurl's pieces gathered for one hand-over.
-    std::vector<char> staging_;
+    // Worker side of a download: libcurl's pieces gathered in two buffers taken in turn; one
+    // may be out with the caller (staged_out_) while the other fills.
+    std::vector<char> staging_[2];
+    int staging_current_ = 0;
+    bool staged_out_ = false;
     CRITICAL_SECTION lock_;
 
     // Set by the caller while the worker waits: the next hand-back aborts the transfer.
