@@ -1,5 +1,5 @@
-// Quillmere_Session.exe: the session manager the DLL shares its login with (spec Part 2.3,
-// "Left to the implementer", and the mutex of Part 4.6).
+// Quillmere_Session.exe: the session manager the DLL shares its login with; it also owns the
+// mutex that serialises opening items.
 //
 //   Quillmere_Session.exe           start the session manager (nothing happens when one runs)
 //   Quillmere_Session.exe /logoff   make the running instance log off (empty the UserID block)
@@ -7,11 +7,11 @@
 //
 // The running instance owns, in the "Local\" namespace:
 //   mutex   Quillmere_Session_Instance          held by the instance: one instance per session
-//   mutex   Quillmere_Mutex_UID                 guards the UserID block (Part 2.3)
+//   mutex   Quillmere_Mutex_UID                 guards the UserID block
 //   mapping Quillmere_MMF_UID                   128 bytes, the UserID block, zeroed at start
 //   event   Quillmere_Event_LogOff              created last of the three: its existence tells
 //                                               the DLL that the block can be used
-//   mutex   Quillmere_Mutex_Download_Upload     serialises opening items (Part 4.6)
+//   mutex   Quillmere_Mutex_Download_Upload     serialises opening items
 // and a hidden message-only window of class "Quillmere_Session_Window" through which /logoff
 // and /quit reach it. No window is ever shown.
 //
@@ -139,7 +139,7 @@ int run_instance(HINSTANCE instance)
         return exit_already_running;
     }
 
-    // The mutex and the block before the event (Part 2.3).
+    // The mutex and the block before the event: whoever sees the event may use them at once.
     s.uid_mutex.reset(CreateMutexW(nullptr, FALSE, uid_mutex_name));
     if (!s.uid_mutex)
         return exit_failed;

@@ -15,7 +15,7 @@
 #define IDR_SHELLFOLDERIMPL 104
 #define IDR_PROPERTIESDRIVEDLG 105
 
-// Login dialog (spec Part 5.1).
+// Login dialog.
 #define IDD_LOGINDLG 300
 #define IDC_LOGIN_USER 301
 #define IDC_LOGIN_PASSWORD 302

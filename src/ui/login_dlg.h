@@ -1,6 +1,6 @@
-// The login dialog (spec Part 5.1): a modal dialog on template 300 that collects the account's
+// The login dialog: a modal dialog on template 300 that collects the account's
 // user name and password, exactly as typed. It validates nothing and talks to no service; the
-// caller passes the two texts to login (Part 2.3).
+// caller passes the two texts to login.
 //
 //   CLoginDlg dlg;
 //   if (dlg.DoModal(owner) == IDOK)

@@ -1,6 +1,6 @@
 // The real session manager, Quillmere_Session.exe, started from the test program's folder the
 // way the DLL starts it (application name, no command line, a zeroed start-up block), and its
-// named objects opened with the access rights the DLL uses (spec Part 2.3 and Part 4.6).
+// named objects opened with the access rights the DLL uses.
 //
 // Every test begins with no instance running (one left over by another test program is ended
 // with /quit) and ends the instances it started even when an assertion fails.
@@ -23,7 +23,7 @@ const wchar_t mapping_name[] = L"Local\\Quillmere_MMF_UID";
 const wchar_t uid_mutex_name[] = L"Local\\Quillmere_Mutex_UID";
 const wchar_t download_mutex_name[] = L"Local\\Quillmere_Mutex_Download_Upload";
 
-// Access rights of the DLL (Part 2.3, Part 4.6).
+// Access rights of the DLL.
 const DWORD event_access = 0x1F0003;
 const DWORD mutex_access = 0x100001; // SYNCHRONIZE | MUTEX_MODIFY_STATE
 const DWORD map_read = 4;            // FILE_MAP_READ
@@ -65,8 +65,8 @@ std::wstring session_exe()
     return qm_test::program_dir() + L"\\Quillmere_Session.exe";
 }
 
-// Starts the session manager. Without arguments exactly as the DLL does (Part 2.3, ensure_session
-// step 5); with arguments through a command line. Answers the process handle, empty on failure.
+// Starts the session manager. Without arguments exactly as the DLL does (ensure_session); with
+// arguments through a command line. Answers the process handle, empty on failure.
 handle start_session(const std::wstring& args = {})
 {
     const std::wstring exe = session_exe();
@@ -280,7 +280,7 @@ TEST_F(session_manager, creates_its_objects_within_5_seconds_with_an_empty_block
     EXPECT_GE(info.RegionSize, block_size);
     UnmapViewOfFile(view);
 
-    // The download mutex of Part 4.6 can be taken and given back with the rights the DLL uses.
+    // The download mutex can be taken and given back with the rights the DLL uses.
     handle download(OpenMutexW(mutex_access, FALSE, download_mutex_name));
     ASSERT_TRUE(download);
     EXPECT_EQ(WaitForSingleObject(download.get(), 5000), WAIT_OBJECT_0);

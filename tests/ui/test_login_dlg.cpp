@@ -1,4 +1,4 @@
-// The login dialog of spec Part 5.1, shown for real on the test thread and driven from the UI
+// The login dialog, shown for real on the test thread and driven from the UI
 // driver's thread: template 300 read back from the resources and from the live windows, typing,
 // OK, Enter, Cancel, Esc and the close box, password masking, centring, and a PNG artefact.
 #include "module/module.h"
@@ -138,7 +138,7 @@ dialog_template load_template(int id)
     return t;
 }
 
-// ---- the table of Part 5.1 ----
+// ---- the dialog template ----
 
 const DWORD child = WS_CHILD | WS_VISIBLE;
 const DWORD edit_style = child | WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL;

@@ -1,4 +1,4 @@
-// The login as the shell folder and the drive property page do it (Parts 3.2, 5.1, 5.2): the
+// The login as the shell folder and the drive property page do it: the
 // login dialog, typed into through the UI driver, then login with its two texts, then the
 // connection and a listing of the account's root, against the dev service and the real session
 // manager. Each test quits the session manager it started.
