@@ -94,6 +94,9 @@ struct figures {
     double build = 1e9;    // error check and child objects
     double cpu = 1e9;      // CPU time of decode + parse + build (thread times)
     double listing = 1e9;  // directory::get_items end to end
+    double build_dirs = 1e9;   // build, Directory records alone
+    double build_files = 1e9;  // build, File records alone
+    double events = 1e9;       // two CreateEventW + CloseHandle per File record, alone
     std::size_t bytes = 0;
     std::size_t children = 0;
     double processing() const { return decode + parse + build; }
@@ -161,6 +164,31 @@ figures measure(client& connection, const std::string& url, const std::wstring& 
         f.build = std::min(f.build, t / batch);
         f.children = lists.front().size();
         f.cpu = std::min(f.cpu, (thread_cpu_seconds() - cpu_start) / batch);
+        lists.clear();
+
+        // Where building goes: the two kinds of record on their own, and the kernel events that
+        // each remote file object creates for its transfer channel.
+        response_node dirs_only, files_only;
+        dirs_only.leaf = files_only.leaf = false;
+        for (const response_node& child : roots.front().children)
+            (child.name == L"Directory" ? dirs_only : files_only).children.push_back(child);
+        roots.clear();
+        start = clock_type::now();
+        vfs::item_list built = directory::build_children(connection, dirs_only);
+        f.build_dirs = std::min(f.build_dirs, seconds_since(start));
+        built.clear();
+        start = clock_type::now();
+        built = directory::build_children(connection, files_only);
+        f.build_files = std::min(f.build_files, seconds_since(start));
+        const std::size_t files = built.size();
+        built.clear();
+        std::vector<HANDLE> events(2 * files);
+        start = clock_type::now();
+        for (HANDLE& event : events)
+            event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        for (HANDLE event : events)
+            CloseHandle(event);
+        f.events = std::min(f.events, seconds_since(start));
     }
     // The real thing, with nothing else alive: one get_items of a fresh directory object.
     for (int round = 0; round < repeats; ++round) {
@@ -190,6 +218,9 @@ void print(const char* label, const figures& f)
                 "%6.3f s, build %6.3f s, sum %6.3f s (CPU %6.3f s) | get_items %6.3f s\n",
                 label, f.children, static_cast<double>(f.bytes) / 1e6, f.curl, f.http, f.decode, f.parse, f.build,
                 f.processing(), f.cpu, f.listing);
+    std::printf("        build alone: Directory records %6.3f s, File records %6.3f s; 2 CreateEventW+CloseHandle "
+                "per file record alone %6.3f s\n",
+                f.build_dirs, f.build_files, f.events);
 }
 
 } // namespace
@@ -228,6 +259,9 @@ int main(int argc, char** argv)
         std::printf("decode+parse+build / W3Client exchange: 10000 %.2f, 100000 %.2f (must be below 1): %s\n",
                     small.processing() / small.http, large.processing() / large.http,
                     (small.processing() < small.http && large.processing() < large.http) ? "ok" : "TOO HIGH");
+        std::printf("build growth, Directory records %.2f, File records %.2f; events alone %.2f\n",
+                    large.build_dirs / small.build_dirs, large.build_files / small.build_files,
+                    large.events / small.events);
         std::printf("W3Client exchange / libcurl exchange: 10000 %.2f, 100000 %.2f\n", small.http / small.curl,
                     large.http / large.curl);
         std::printf("peak memory per child (100000): %.0f bytes\n",
