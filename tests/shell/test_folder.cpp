@@ -613,6 +613,20 @@ TEST_F(folder_test, login_prompt_only_from_enumeration_and_once_for_two_folders)
         driver.wait();
     }
 
+    // A folder called on the same thread while the dialog is up (its message loop dispatches
+    // other windows' calls) does not open a second dialog over the first.
+    logged_out.prompts = 0;
+    HRESULT nested = S_OK;
+    logged_out.on_prompt = [&](HWND, std::wstring&, std::wstring&) {
+        com::ComPtr<IShellFolder2> other = new_folder();
+        IEnumIDList* e = nullptr;
+        nested = other->EnumObjects(nullptr, SHCONTF_FOLDERS, &e);
+        return false;
+    };
+    EXPECT_EQ(folder->EnumObjects(nullptr, SHCONTF_FOLDERS, &items), E_FAIL);
+    EXPECT_EQ(nested, E_FAIL);
+    EXPECT_EQ(logged_out.prompts, 1);
+
     // Two folders on two threads connect at once: the second waits for the first's login.
     HANDLE prompt_shown = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
