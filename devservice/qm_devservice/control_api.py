@@ -9,6 +9,7 @@ See README.md for the list.
 import json
 
 from .control import Rule
+from .demo import DEMO_USER, ensure_demo
 from .wire import ServiceError
 
 MALFORMED = b"<Response><Result>OK</Result>"  # the root is never closed
@@ -112,6 +113,11 @@ def _handle(svc, name, params):
                                  capacity=_int(params, "capacity", 0),
                                  level=_text(params, "level", "Standard"))
         return _reply({"ok": True, "id": uid})
+    elif name == "demo":
+        # The demo account of --demo, for tests that show a login to it (made once, given the
+        # password asked for, or a fresh one, on every call).
+        password = ensure_demo(svc.store, _text(params, "password"))
+        return _reply({"ok": True, "user": DEMO_USER, "password": password})
     elif name == "populate":
         # Big folders for the listing benchmarks, made in one go instead of request by request.
         user_id = svc.store.user(_text(params, "user", required=True))["id"]

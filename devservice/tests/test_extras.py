@@ -159,6 +159,20 @@ def test_control_makes_accounts(svc):
     assert b"already exists" in refused.value.read()
 
 
+def test_control_makes_the_demo_account(svc):
+    reply = svc.control("demo", password="demo-pass")
+    assert reply == {"ok": True, "user": "demo", "password": "demo-pass"}
+    client = Client(svc.url)
+    client.login("demo", "demo-pass")
+    names = {d["Name"] for d in client.list_dir("0")[0]}
+    assert {"Home", "Music", "Photos"} <= names
+    # Asked again, the account stays as it is and only the password changes.
+    again = svc.control("demo")
+    assert again["ok"] and again["password"] != "demo-pass"
+    Client(svc.url).login("demo", again["password"])
+    assert {d["Name"] for d in client.list_dir("0")[0]} == names
+
+
 def test_populate_makes_a_big_folder_in_one_go(svc):
     user = svc.user()
     folder = user.create_dir("0", "big")
