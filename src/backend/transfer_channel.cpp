@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <new>
 #include <type_traits>
 #include <vector>
 
@@ -56,16 +55,18 @@ transfer_channel::transfer_channel(std::string host_url, std::string path, std::
     : host_url_(std::move(host_url)), path_(std::move(path)), user_(std::move(user)),
       password_(std::move(password))
 {
-    data_ready_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    consumed_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    if (!data_ready_ || !consumed_) {
-        if (data_ready_)
-            CloseHandle(data_ready_);
-        if (consumed_)
-            CloseHandle(consumed_);
-        throw std::bad_alloc();
-    }
+    // The two events are made by the first open: a listing builds a file object for every file
+    // it shows, and most of them never transfer anything.
     InitializeCriticalSection(&lock_);
+}
+
+bool transfer_channel::make_events()
+{
+    if (!data_ready_)
+        data_ready_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    if (!consumed_)
+        consumed_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    return data_ready_ && consumed_;
 }
 
 transfer_channel::~transfer_channel()
@@ -79,8 +80,10 @@ transfer_channel::~transfer_channel()
         }
         CloseHandle(thread_);
     }
-    CloseHandle(data_ready_);
-    CloseHandle(consumed_);
+    if (data_ready_)
+        CloseHandle(data_ready_);
+    if (consumed_)
+        CloseHandle(consumed_);
     DeleteCriticalSection(&lock_);
 }
 
@@ -299,6 +302,8 @@ void transfer_channel::open(std::int32_t mode)
         fail(L"Open failed", L"Invalid open mode");
     if (mode_ != mode_closed)
         fail(L"Open failed", L"File already opened");
+    if (!make_events())
+        fail(L"Open failed", L"Internet connection failed");
     resume_offset_ = 0;
     mode_ = mode;
     if (!start(false)) {

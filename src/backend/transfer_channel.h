@@ -50,6 +50,7 @@ private:
 
     // restart: a resumed transfer (an upload then asks the host where its copy ends).
     bool start(bool restart);
+    bool make_events();
     wait_result hand_back();
     wait_result wait_for_worker();
     std::int32_t current_state();
