@@ -114,6 +114,9 @@ bool transfer_channel::start(bool restart)
     ResetEvent(consumed_);
     start_time_ = _time64(nullptr);
     if (thread_) {
+        // A download can fail while the caller still reads the previous buffer, and be found
+        // failed at the next read: the worker has set its state but may not have returned yet.
+        WaitForSingleObject(thread_, INFINITE);
         CloseHandle(thread_);
         thread_ = nullptr;
     }

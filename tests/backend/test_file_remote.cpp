@@ -136,6 +136,7 @@ TEST_F(file_test, hundred_mib_each_way_through_three_drops)
     write_all(*f, data, 16384, &failures);
     f->close();
     EXPECT_EQ(failures, 3);
+    EXPECT_EQ(account_->pending_drops(), 0);
     EXPECT_EQ(f->get_size(), static_cast<std::int64_t>(data.size()));
 
     account_->drop_after(30 << 20, 3, "read");
@@ -152,7 +153,9 @@ TEST_F(file_test, hundred_mib_each_way_through_three_drops)
     }
     EXPECT_EQ(sha256(read_all(*f, 16384, &failures)), sha256(data));
     f->close();
-    EXPECT_EQ(failures, 3);
+    // A drop found while the caller reads the last buffer is resumed without a failed call.
+    EXPECT_LE(failures, 3);
+    EXPECT_EQ(account_->pending_drops(), 0) << "all three drops happened";
 }
 
 TEST_F(file_test, every_pass_ends_with_update_file_info)

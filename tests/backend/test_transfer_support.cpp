@@ -241,6 +241,16 @@ std::vector<transfer_record> transfer_account::completed_transfers(const std::st
     return found;
 }
 
+int transfer_account::pending_drops() const
+{
+    const std::string state = dev_service::get().control("state");
+    int count = 0;
+    for (std::size_t pos = state.find("\"user\": \"" + name_ + "\""); pos != std::string::npos;
+         pos = state.find("\"user\": \"" + name_ + "\"", pos + 1))
+        ++count;
+    return count;
+}
+
 long long transfer_account::sequence() const
 {
     const std::string answer = dev_service::get().control("transfers", "user=" + name_);

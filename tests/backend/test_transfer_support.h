@@ -58,6 +58,8 @@ public:
     // Fault switch: the next `count` transfers of this user in `direction` (read, write, any)
     // lose their connection after `after` bytes.
     void drop_after(long long after, int count, const std::string& direction) const;
+    // Drop rules of this user not yet used up.
+    int pending_drops() const;
     // What the transfer host recorded for this user, waiting a little for records of transfers
     // that are still being closed. The host records a transfer when it closes the file, which
     // for a dropped connection may come late: tests rely on the records of completed transfers.
