@@ -1,4 +1,4 @@
-// The client and remote directories (Parts 2.3, 2.4) against the dev service: every operation,
+// The client and remote directories against the dev service: every operation,
 // the names the wire must carry intact, the cached listing, and two threads at once. Each test
 // logs in a fresh user, so tests never share a tree.
 #include "backend/client.h"

@@ -1,5 +1,5 @@
 // The service protocol without a service: encoding of request bodies, decoding of responses,
-// the tag scanner and the parser, and the error convention (Part 2.2).
+// the tag scanner and the parser, and the error convention.
 #include "backend/exception.h"
 #include "backend/protocol.h"
 

@@ -1,4 +1,4 @@
-// The DLL's side of the session (Part 2.3) with the real session manager: is_logged_in,
+// The DLL's side of the session with the real session manager: is_logged_in,
 // login, get_connection and the UserID block. The session manager's named objects are one per
 // Wine prefix, so these tests never run at the same time as other tests that use them (ctest's
 // "session" lock), and each test quits the session manager it started: no process is left.

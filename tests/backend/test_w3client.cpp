@@ -1,4 +1,4 @@
-// W3Client (Part 2.1): URL splitting and request flags without a network, and the bytes that
+// W3Client: URL splitting and request flags without a network, and the bytes that
 // reach the dev service.
 #include "backend/exception.h"
 #include "backend/protocol.h"
