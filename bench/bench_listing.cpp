@@ -87,16 +87,16 @@ double curl_exchange(const std::string& url, const std::string& body, std::size_
 }
 
 struct figures {
-    double curl = 1e9;     // raw libcurl exchange
-    double http = 1e9;     // W3Client exchange
-    double decode = 1e9;   // UTF-8 to UTF-16
-    double parse = 1e9;    // tagged document to nodes
-    double build = 1e9;    // error check and child objects
-    double cpu = 1e9;      // CPU time of decode + parse + build (thread times)
-    double listing = 1e9;  // directory::get_items end to end
-    double build_dirs = 1e9;   // build, Directory records alone
-    double build_files = 1e9;  // build, File records alone
-    double events = 1e9;       // two CreateEventW + CloseHandle per File record, alone
+    double curl = 1e9;        // raw libcurl exchange
+    double http = 1e9;        // W3Client exchange
+    double decode = 1e9;      // UTF-8 to UTF-16
+    double parse = 1e9;       // tagged document to nodes
+    double build = 1e9;       // error check and child objects
+    double cpu = 1e9;         // CPU time of decode + parse + build (thread times)
+    double listing = 1e9;     // directory::get_items end to end
+    double build_dirs = 1e9;  // build, Directory records alone
+    double build_files = 1e9; // build, File records alone
+    double events = 1e9;      // two CreateEventW + CloseHandle per File record, alone
     std::size_t bytes = 0;
     std::size_t children = 0;
     double processing() const { return decode + parse + build; }
@@ -108,7 +108,9 @@ double thread_cpu_seconds()
     FILETIME created, exited, kernel, user;
     GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user);
     const auto value = [](const FILETIME& t) {
-        return static_cast<double>((static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e7;
+        return static_cast<double>((static_cast<unsigned long long>(t.dwHighDateTime) << 32) |
+                                   t.dwLowDateTime) /
+               1e7;
     };
     return value(kernel) + value(user);
 }
@@ -116,10 +118,12 @@ double thread_cpu_seconds()
 // Times each step `batch` times over the same body and answers the time of one. The results of
 // a batch stay alive until the step ends, so a batch of ten small listings works on as much
 // memory, and runs as long on a shared machine, as one listing ten times larger.
-figures measure(client& connection, const std::string& url, const std::wstring& dir_id, int repeats, int batch)
+figures measure(client& connection, const std::string& url, const std::wstring& dir_id, int repeats,
+                int batch)
 {
     figures f;
-    const request_params params = {{L"action", L"list_dir"}, {L"dir_id", dir_id}, {L"user_id", connection.user_id()}};
+    const request_params params = {
+        {L"action", L"list_dir"}, {L"dir_id", dir_id}, {L"user_id", connection.user_id()}};
     const std::string path = connection.path() + "/qm_operations.php";
     const auto b = static_cast<std::size_t>(batch);
     for (int round = 0; round < repeats; ++round) {
@@ -214,13 +218,15 @@ std::wstring find_folder(client& connection, const std::wstring& name)
 
 void print(const char* label, const figures& f)
 {
-    std::printf("%-7s %6zu children %5.1f MB | HTTP: libcurl %6.3f s, W3Client %6.3f s | decode %6.3f s, parse "
-                "%6.3f s, build %6.3f s, sum %6.3f s (CPU %6.3f s) | get_items %6.3f s\n",
-                label, f.children, static_cast<double>(f.bytes) / 1e6, f.curl, f.http, f.decode, f.parse, f.build,
-                f.processing(), f.cpu, f.listing);
-    std::printf("        build alone: Directory records %6.3f s, File records %6.3f s; 2 CreateEventW+CloseHandle "
-                "per file record alone %6.3f s\n",
-                f.build_dirs, f.build_files, f.events);
+    std::printf(
+        "%-7s %6zu children %5.1f MB | HTTP: libcurl %6.3f s, W3Client %6.3f s | decode %6.3f s, parse "
+        "%6.3f s, build %6.3f s, sum %6.3f s (CPU %6.3f s) | get_items %6.3f s\n",
+        label, f.children, static_cast<double>(f.bytes) / 1e6, f.curl, f.http, f.decode, f.parse, f.build,
+        f.processing(), f.cpu, f.listing);
+    std::printf(
+        "        build alone: Directory records %6.3f s, File records %6.3f s; 2 CreateEventW+CloseHandle "
+        "per file record alone %6.3f s\n",
+        f.build_dirs, f.build_files, f.events);
 }
 
 } // namespace
@@ -238,22 +244,26 @@ int main(int argc, char** argv)
     ensure_curl_initialised();
     set_service_url(url);
     try {
-        client connection(std::wstring(user.begin(), user.end()), std::wstring(password.begin(), password.end()));
+        client connection(std::wstring(user.begin(), user.end()),
+                          std::wstring(password.begin(), password.end()));
         const std::wstring small_id = find_folder(connection, L"10000");
         const std::wstring large_id = find_folder(connection, L"100000");
-        std::printf("listing benchmark, best of %d rounds, memory at start %.1f MiB\n", repeats, current_mib());
+        std::printf("listing benchmark, best of %d rounds, memory at start %.1f MiB\n", repeats,
+                    current_mib());
         const figures small = measure(connection, url, small_id, repeats, 10);
         print("10000", small);
         const double small_peak = peak_mib();
         const figures large = measure(connection, url, large_id, repeats, 1);
         print("100000", large);
         const double large_peak = peak_mib();
-        std::printf("peak memory: %.1f MiB after the 10000 runs (ten listings alive at once), %.1f MiB after the "
-                    "100000 runs\n", small_peak, large_peak);
+        std::printf(
+            "peak memory: %.1f MiB after the 10000 runs (ten listings alive at once), %.1f MiB after the "
+            "100000 runs\n",
+            small_peak, large_peak);
 
         const double growth = large.processing() / small.processing();
-        std::printf("growth of decode+parse+build, 100000 / 10000: %.2f (linear is 10, limit 12): %s\n", growth,
-                    growth <= 12.0 ? "ok" : "TOO HIGH");
+        std::printf("growth of decode+parse+build, 100000 / 10000: %.2f (linear is 10, limit 12): %s\n",
+                    growth, growth <= 12.0 ? "ok" : "TOO HIGH");
         std::printf("  decode %.2f, parse %.2f, build %.2f; in CPU time %.2f\n", large.decode / small.decode,
                     large.parse / small.parse, large.build / small.build, large.cpu / small.cpu);
         std::printf("decode+parse+build / W3Client exchange: 10000 %.2f, 100000 %.2f (must be below 1): %s\n",
@@ -262,11 +272,12 @@ int main(int argc, char** argv)
         std::printf("build growth, Directory records %.2f, File records %.2f; events alone %.2f\n",
                     large.build_dirs / small.build_dirs, large.build_files / small.build_files,
                     large.events / small.events);
-        std::printf("W3Client exchange / libcurl exchange: 10000 %.2f, 100000 %.2f\n", small.http / small.curl,
-                    large.http / large.curl);
+        std::printf("W3Client exchange / libcurl exchange: 10000 %.2f, 100000 %.2f\n",
+                    small.http / small.curl, large.http / large.curl);
         std::printf("peak memory per child (100000): %.0f bytes\n",
                     large_peak * 1024.0 * 1024.0 / static_cast<double>(large.children));
-    } catch (const vfs::exception& e) {
+    }
+    catch (const vfs::exception& e) {
         std::fprintf(stderr, "%ls: %ls\n", e.get_message().c_str(), e.get_details().c_str());
         return 1;
     }

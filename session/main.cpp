@@ -41,7 +41,13 @@ const UINT msg_quit = WM_APP + 2;
 const UINT answer_timeout_ms = 10000;
 const DWORD quit_timeout_ms = 10000;
 
-enum exit_code { exit_ok = 0, exit_already_running = 1, exit_not_running = 2, exit_failed = 3, exit_no_answer = 4 };
+enum exit_code {
+    exit_ok = 0,
+    exit_already_running = 1,
+    exit_not_running = 2,
+    exit_failed = 3,
+    exit_no_answer = 4
+};
 
 class handle {
 public:
@@ -143,8 +149,8 @@ int run_instance(HINSTANCE instance)
     s.uid_mutex.reset(CreateMutexW(nullptr, FALSE, uid_mutex_name));
     if (!s.uid_mutex)
         return exit_failed;
-    s.uid_mapping.reset(
-        CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, uid_block_size, uid_mapping_name));
+    s.uid_mapping.reset(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, uid_block_size,
+                                           uid_mapping_name));
     if (!s.uid_mapping)
         return exit_failed;
     s.uid_view = MapViewOfFile(s.uid_mapping.get(), FILE_MAP_WRITE, 0, 0, uid_block_size);
@@ -209,7 +215,8 @@ int request_logoff()
     if (!window)
         return exit_not_running;
     DWORD_PTR answer = 0;
-    if (!SendMessageTimeoutW(window, msg_logoff, 0, 0, SMTO_ABORTIFHUNG, answer_timeout_ms, &answer) || answer != 1)
+    if (!SendMessageTimeoutW(window, msg_logoff, 0, 0, SMTO_ABORTIFHUNG, answer_timeout_ms, &answer) ||
+        answer != 1)
         return exit_no_answer;
     return exit_ok;
 }
@@ -223,7 +230,8 @@ int request_quit()
     GetWindowThreadProcessId(window, &pid);
     handle process(pid ? OpenProcess(SYNCHRONIZE, FALSE, pid) : nullptr);
     DWORD_PTR answer = 0;
-    if (!SendMessageTimeoutW(window, msg_quit, 0, 0, SMTO_ABORTIFHUNG, answer_timeout_ms, &answer) || answer != 1) {
+    if (!SendMessageTimeoutW(window, msg_quit, 0, 0, SMTO_ABORTIFHUNG, answer_timeout_ms, &answer) ||
+        answer != 1) {
         // The window may already be gone because the instance is ending anyway.
         if (!process || WaitForSingleObject(process.get(), 0) != WAIT_OBJECT_0)
             return exit_no_answer;

@@ -131,7 +131,8 @@ bool navigate(HWND explorer, const std::wstring& path)
     }
     say(L"location: " + path);
     DWORD_PTR ignored = 0;
-    SendMessageTimeoutW(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()), SMTO_ABORTIFHUNG, 5000, &ignored);
+    SendMessageTimeoutW(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()), SMTO_ABORTIFHUNG, 5000,
+                        &ignored);
     PostMessageW(edit, WM_KEYDOWN, VK_RETURN, 0x001C0001);
     PostMessageW(edit, WM_CHAR, VK_RETURN, 0x001C0001);
     PostMessageW(edit, WM_KEYUP, VK_RETURN, 0xC01C0001);

@@ -28,7 +28,8 @@ client::client(const std::wstring& user, const std::wstring& password)
     data->path = discover_path();
     data_ = data;
     // The user id is still empty here, so "login" carries an empty user_id.
-    const response_node root = operations_request({{L"action", L"login"}, {L"user", user}, {L"pass", password}});
+    const response_node root =
+        operations_request({{L"action", L"login"}, {L"user", user}, {L"pass", password}});
     data->user_id = get_variable(root, L"UserID");
     data->transfer_host = narrow(get_variable(root, L"SFTP_Host"));
     data->transfer_user = narrow(get_variable(root, L"SFTP_User"));

@@ -13,7 +13,10 @@ namespace {
 
 class critical_section_lock {
 public:
-    explicit critical_section_lock(CRITICAL_SECTION& section) : section_(section) { EnterCriticalSection(&section_); }
+    explicit critical_section_lock(CRITICAL_SECTION& section) : section_(section)
+    {
+        EnterCriticalSection(&section_);
+    }
     ~critical_section_lock() { LeaveCriticalSection(&section_); }
     critical_section_lock(const critical_section_lock&) = delete;
     critical_section_lock& operator=(const critical_section_lock&) = delete;
@@ -27,20 +30,20 @@ std::wstring raw_id_of(const boost::shared_ptr<vfs::item>& node, const wchar_t* 
 {
     auto* own = dynamic_cast<vfs_quillmere::item*>(node.get());
     if (!own)
-        throw exception(L"Internal error",
-                        std::wstring(L"directory::") + operation + L"(): the item is not a node of this service");
+        throw exception(L"Internal error", std::wstring(L"directory::") + operation +
+                                               L"(): the item is not a node of this service");
     return own->get_raw_id();
 }
 
 } // namespace
 
 directory::directory(const client& connection, std::wstring id, std::wstring name, std::wstring description,
-                     std::int32_t permission, std::int32_t access, bool is_gallery, bool is_mp3, bool is_home_folder,
-                     bool is_renameable, bool is_deleteable, bool has_subfolders)
-    : id_(std::move(id)), name_(std::move(name)), description_(std::move(description)), permission_(permission),
-      access_(access), is_gallery_(is_gallery), is_mp3_(is_mp3), is_home_folder_(is_home_folder),
-      is_renameable_(is_renameable), is_deleteable_(is_deleteable), has_subfolders_(has_subfolders),
-      client_(connection)
+                     std::int32_t permission, std::int32_t access, bool is_gallery, bool is_mp3,
+                     bool is_home_folder, bool is_renameable, bool is_deleteable, bool has_subfolders)
+    : id_(std::move(id)), name_(std::move(name)), description_(std::move(description)),
+      permission_(permission), access_(access), is_gallery_(is_gallery), is_mp3_(is_mp3),
+      is_home_folder_(is_home_folder), is_renameable_(is_renameable), is_deleteable_(is_deleteable),
+      has_subfolders_(has_subfolders), client_(connection)
 {
     InitializeCriticalSection(&lock_);
 }
@@ -78,10 +81,9 @@ vfs::item_list directory::build_children(const client& connection, const respons
         std::wstring description = get_variable(*record, L"Description");
         std::wstring name = get_variable(*record, L"Name");
         std::wstring id = get_variable(*record, L"ID");
-        children.push_back(boost::make_shared<directory>(connection, std::move(id), std::move(name),
-                                                         std::move(description), permission, access, is_gallery,
-                                                         is_mp3, is_home_folder, is_renameable, is_deleteable,
-                                                         has_subfolders));
+        children.push_back(boost::make_shared<directory>(
+            connection, std::move(id), std::move(name), std::move(description), permission, access,
+            is_gallery, is_mp3, is_home_folder, is_renameable, is_deleteable, has_subfolders));
     }
     for (const response_node* record : get_records(listing, L"File")) {
         const std::int64_t date_modified = read_int64(get_variable(*record, L"DateModified"));
@@ -92,9 +94,9 @@ vfs::item_list directory::build_children(const client& connection, const respons
         std::wstring link = get_variable(*record, L"Link");
         std::wstring name = get_variable(*record, L"Name");
         std::wstring id = get_variable(*record, L"ID");
-        children.push_back(boost::make_shared<file>(connection, std::move(id), std::move(name), std::move(link),
-                                                    std::move(location), std::move(description), size,
-                                                    date_accessed, date_modified));
+        children.push_back(boost::make_shared<file>(
+            connection, std::move(id), std::move(name), std::move(link), std::move(location),
+            std::move(description), size, date_accessed, date_modified));
     }
     return children;
 }
@@ -126,8 +128,9 @@ boost::shared_ptr<vfs::item> directory::get_item(std::wstring name)
                 return child;
         }
     }
-    throw exception(L"Item not found",
-                    (boost::wformat(L"File system error: item '%1%' not found in directory '%2%'") % name % name_).str());
+    throw exception(
+        L"Item not found",
+        (boost::wformat(L"File system error: item '%1%' not found in directory '%2%'") % name % name_).str());
 }
 
 void directory::rename_item(std::wstring name, std::wstring new_name)
@@ -140,9 +143,11 @@ void directory::rename_item(boost::shared_ptr<vfs::item> node, std::wstring new_
     const std::wstring raw_id = raw_id_of(node, L"rename_item");
     // new_name is the first pair of the body, before the action.
     if (node->get_type() == vfs::typeDirectory)
-        client_.operations_request({{L"new_name", new_name}, {L"action", L"rename_dir"}, {L"dir_id", raw_id}});
+        client_.operations_request(
+            {{L"new_name", new_name}, {L"action", L"rename_dir"}, {L"dir_id", raw_id}});
     else
-        client_.operations_request({{L"new_name", new_name}, {L"action", L"rename_file"}, {L"file_id", raw_id}});
+        client_.operations_request(
+            {{L"new_name", new_name}, {L"action", L"rename_file"}, {L"file_id", raw_id}});
     get_items();
 }
 
@@ -174,7 +179,8 @@ boost::shared_ptr<vfs::file> directory::create_file(std::wstring name)
 
 boost::shared_ptr<vfs::file> directory::create_file_alloc(std::wstring name, std::uint64_t size)
 {
-    create({{L"action", L"create_file"}, {L"dir_id", id_}, {L"name", name}, {L"size", std::to_wstring(size)}});
+    create(
+        {{L"action", L"create_file"}, {L"dir_id", id_}, {L"name", name}, {L"size", std::to_wstring(size)}});
     return boost::dynamic_pointer_cast<vfs::file>(get_item(std::move(name)));
 }
 

@@ -55,8 +55,7 @@ bool is_space(wchar_t c)
 
 // Decimal like the C runtime's _wtoi family: white space, an optional sign, digits up to the
 // first non-digit; saturated at the type's limits.
-template <typename T>
-T read_decimal(const std::wstring& value)
+template <typename T> T read_decimal(const std::wstring& value)
 {
     std::size_t i = 0;
     while (i < value.size() && is_space(value[i]))
@@ -107,8 +106,22 @@ std::string url_encode(const std::wstring& text)
     for (const wchar_t wc : text) {
         const unsigned c = static_cast<unsigned>(wc) & 0xFFFF;
         switch (c) {
-        case 0x22: case 0x23: case 0x25: case 0x26: case 0x2F: case 0x3C: case 0x3E: case 0x3F:
-        case 0x5B: case 0x5C: case 0x5D: case 0x5E: case 0x60: case 0x7B: case 0x7C: case 0x7D:
+        case 0x22:
+        case 0x23:
+        case 0x25:
+        case 0x26:
+        case 0x2F:
+        case 0x3C:
+        case 0x3E:
+        case 0x3F:
+        case 0x5B:
+        case 0x5C:
+        case 0x5D:
+        case 0x5E:
+        case 0x60:
+        case 0x7B:
+        case 0x7C:
+        case 0x7D:
             out += '%';
             out += hex[c >> 4];
             out += hex[c & 0xF];
@@ -118,10 +131,12 @@ std::string url_encode(const std::wstring& text)
         }
         if (c < 0x80) {
             out += static_cast<char>(c);
-        } else if (c < 0x800) {
+        }
+        else if (c < 0x800) {
             out += static_cast<char>(0xC0 + c / 64);
             out += static_cast<char>(0x80 + c % 64);
-        } else {
+        }
+        else {
             // Surrogate halves too: each becomes its own three bytes.
             out += static_cast<char>(0xE0 + c / 4096);
             out += static_cast<char>(0x80 + (c / 64) % 64);
@@ -182,17 +197,22 @@ std::wstring decode_utf8(const char* data, std::size_t size)
         }
         if (length == 2) {
             out += static_cast<wchar_t>((lead - 0xC0) * 64 + (bytes[i + 1] - 0x80));
-        } else if (length == 3) {
-            out += static_cast<wchar_t>((lead - 0xE0) * 4096 + (bytes[i + 1] - 0x80) * 64 + (bytes[i + 2] - 0x80));
-        } else {
-            const unsigned cp = (lead - 0xF0) * 262144 + (bytes[i + 1] - 0x80) * 4096 + (bytes[i + 2] - 0x80) * 64 +
-                                (bytes[i + 3] - 0x80);
+        }
+        else if (length == 3) {
+            out += static_cast<wchar_t>((lead - 0xE0) * 4096 + (bytes[i + 1] - 0x80) * 64 +
+                                        (bytes[i + 2] - 0x80));
+        }
+        else {
+            const unsigned cp = (lead - 0xF0) * 262144 + (bytes[i + 1] - 0x80) * 4096 +
+                                (bytes[i + 2] - 0x80) * 64 + (bytes[i + 3] - 0x80);
             if (cp < 0x10000) {
                 out += static_cast<wchar_t>(cp);
-            } else if (cp <= 0x10FFFF) {
+            }
+            else if (cp <= 0x10FFFF) {
                 out += static_cast<wchar_t>(0xD800 + ((cp - 0x10000) >> 10));
                 out += static_cast<wchar_t>(0xDC00 + ((cp - 0x10000) & 0x3FF));
-            } else {
+            }
+            else {
                 out += static_cast<wchar_t>(0xFFFD); // beyond Unicode
             }
         }
@@ -210,11 +230,12 @@ std::size_t find_marker(const std::wstring& text, wchar_t marker, std::size_t st
         hit = text.find(marker, hit + 1);
     if (hit == std::wstring::npos) {
         const std::wstring m(1, marker);
-        throw exception(L"Parse error",
-                        (boost::wformat(L"Wrong response format: '%1%' not found. nStartPos=%2% strMarker=%3% "
-                                        L"strData='%4%'") %
-                         m % start % m % text)
-                            .str());
+        throw exception(
+            L"Parse error",
+            (boost::wformat(L"Wrong response format: '%1%' not found. nStartPos=%2% strMarker=%3% "
+                            L"strData='%4%'") %
+             m % start % m % text)
+                .str());
     }
     return hit;
 }
@@ -246,7 +267,8 @@ std::wstring unescape(const std::wstring& text, std::size_t begin, std::size_t e
         if (c == L'\\' && i + 1 < end && (text[i + 1] == L'<' || text[i + 1] == L'>')) {
             out += text[i + 1];
             ++i;
-        } else {
+        }
+        else {
             out += c;
         }
     }
@@ -257,10 +279,11 @@ namespace {
 
 [[noreturn]] void throw_too_deep(std::size_t position)
 {
-    throw exception(L"Parse error",
-                    (boost::wformat(L"Wrong response format: elements nested deeper than %1% levels. nStartPos=%2%") %
-                     max_parse_depth % position)
-                        .str());
+    throw exception(
+        L"Parse error",
+        (boost::wformat(L"Wrong response format: elements nested deeper than %1% levels. nStartPos=%2%") %
+         max_parse_depth % position)
+            .str());
 }
 
 // Children are gathered on a per-depth scratch list that keeps its capacity between elements,
@@ -293,7 +316,8 @@ public:
             }
             if (node.leaf) {
                 node.value = unescape(text_, content, tag.open);
-            } else {
+            }
+            else {
                 node.children.reserve(node.children.size() + (children.size() - first));
                 for (std::size_t i = first; i < children.size(); ++i)
                     node.children.push_back(std::move(children[i]));
@@ -337,7 +361,8 @@ std::wstring get_variable(const response_node& node, const std::wstring& name)
         if (child.name == name)
             return child.value;
     }
-    throw exception((boost::wformat(L"Variable '%1%' not found") % name).str(), L"No such variable defined at the response");
+    throw exception((boost::wformat(L"Variable '%1%' not found") % name).str(),
+                    L"No such variable defined at the response");
 }
 
 std::vector<const response_node*> get_records(const response_node& node, const std::wstring& name)

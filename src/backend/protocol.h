@@ -55,7 +55,10 @@ std::string post_request(const std::string& path, const request_params& params);
 // UTF-8 to UTF-16: 1- to 3-byte sequences as the service writes them, 4-byte sequences as a
 // surrogate pair; stray bytes are skipped and a sequence cut by the end is dropped.
 std::wstring decode_utf8(const char* data, std::size_t size);
-inline std::wstring decode_utf8(const std::string& bytes) { return decode_utf8(bytes.data(), bytes.size()); }
+inline std::wstring decode_utf8(const std::string& bytes)
+{
+    return decode_utf8(bytes.data(), bytes.size());
+}
 
 // The position of marker at or after start that no backslash escapes (a hit right at start
 // counts even after a backslash). Throws "Parse error" quoting the whole text when none.
@@ -84,9 +87,9 @@ response_node parse_response(const std::wstring& text);
 void check_error(const response_node& root);
 
 // The value formats of responses.
-bool read_flag(const std::wstring& value);            // exactly "True"
-std::int32_t read_int32(const std::wstring& value);   // like _wtoi
-std::int64_t read_int64(const std::wstring& value);   // like _wtoi64
-std::string narrow(const std::wstring& value);        // low 8 bits of every character
+bool read_flag(const std::wstring& value);          // exactly "True"
+std::int32_t read_int32(const std::wstring& value); // like _wtoi
+std::int64_t read_int64(const std::wstring& value); // like _wtoi64
+std::string narrow(const std::wstring& value);      // low 8 bits of every character
 
 } // namespace vfs_quillmere

@@ -93,8 +93,7 @@ bool session_event_exists()
 
 // Runs body with the UserID block mapped with access (FILE_MAP_READ or FILE_MAP_WRITE), under
 // the session manager's mutex. Handles are released in reverse order on every path.
-template <typename Body>
-void with_user_id_block(DWORD access, Body body)
+template <typename Body> void with_user_id_block(DWORD access, Body body)
 {
     handle mapping(OpenFileMappingW(access, FALSE, session_mapping_name));
     if (!mapping)
@@ -154,9 +153,11 @@ std::wstring load_user_id(HMODULE module)
             // when it holds no terminator.
             user_id.assign(block, wcsnlen(block, user_id_max_length));
         });
-    } catch (const internal_failure&) {
+    }
+    catch (const internal_failure&) {
         throw exception(L"Internal error", L"Unable to load UserID");
-    } catch (const vfs::exception&) {
+    }
+    catch (const vfs::exception&) {
         throw exception(L"Internal error", L"Unable to load UserID");
     }
     return user_id;
@@ -169,13 +170,16 @@ void store_user_id(HMODULE module, const std::wstring& user_id)
         with_user_id_block(FILE_MAP_WRITE, [&](wchar_t* block) {
             // At most 64 characters copied, zero-filled, and the 64th set to 0: 63 are stored.
             wchar_t copy[user_id_max_length + 1] = {};
-            std::wmemcpy(copy, user_id.c_str(), std::min<std::size_t>(user_id.size(), user_id_max_length + 1));
+            std::wmemcpy(copy, user_id.c_str(),
+                         std::min<std::size_t>(user_id.size(), user_id_max_length + 1));
             copy[user_id_max_length] = L'\0';
             std::memcpy(block, copy, sizeof(copy));
         });
-    } catch (const internal_failure&) {
+    }
+    catch (const internal_failure&) {
         throw exception(L"Internal error", L"Unable to store UserID");
-    } catch (const vfs::exception&) {
+    }
+    catch (const vfs::exception&) {
         throw exception(L"Internal error", L"Unable to store UserID");
     }
 }
@@ -187,7 +191,8 @@ bool is_logged_in(HMODULE module)
     std::wstring user_id;
     try {
         user_id = load_user_id(module);
-    } catch (const vfs::exception&) {
+    }
+    catch (const vfs::exception&) {
         user_id.clear();
     }
     return !user_id.empty();

@@ -43,7 +43,8 @@ W3Client::url_parts W3Client::split_url(const std::string& url)
         // "://" as usual; a single slash is tolerated.
         for (int i = 0; i < 2 && pos < url.size() && url[pos] == '/'; ++i)
             ++pos;
-    } else {
+    }
+    else {
         parts.scheme = "http";
     }
 
@@ -69,11 +70,14 @@ W3Client::url_parts W3Client::split_url(const std::string& url)
     parts.host = host_part.substr(0, port_colon);
     if (port_colon != std::string::npos) {
         parts.port = static_cast<std::int32_t>(std::strtol(host_part.c_str() + port_colon + 1, nullptr, 10));
-    } else if (parts.scheme == "https") {
+    }
+    else if (parts.scheme == "https") {
         parts.port = 443;
-    } else if (parts.scheme == "ftp") {
+    }
+    else if (parts.scheme == "ftp") {
         parts.port = 21;
-    } else {
+    }
+    else {
         parts.port = 80;
     }
 
@@ -171,11 +175,11 @@ bool W3Client::Connect(const std::string& host, std::int32_t port, const char* u
     if (port == 0)
         port = default_port(service);
     if (service == serviceFtp)
-        connection_ = InternetConnectA(internet_, host.c_str(), static_cast<INTERNET_PORT>(port), user, password,
-                                       INTERNET_SERVICE_FTP, INTERNET_FLAG_PASSIVE, 0);
+        connection_ = InternetConnectA(internet_, host.c_str(), static_cast<INTERNET_PORT>(port), user,
+                                       password, INTERNET_SERVICE_FTP, INTERNET_FLAG_PASSIVE, 0);
     else
-        connection_ = InternetConnectA(internet_, host.c_str(), static_cast<INTERNET_PORT>(port), user, password,
-                                       INTERNET_SERVICE_HTTP, 0, 0);
+        connection_ = InternetConnectA(internet_, host.c_str(), static_cast<INTERNET_PORT>(port), user,
+                                       password, INTERNET_SERVICE_HTTP, 0, 0);
 
     // Takes WinINet out of offline mode for the whole process; the outcome does not matter.
     DWORD state = INTERNET_STATE_CONNECTED;
@@ -323,8 +327,8 @@ bool W3Client::PostMultipart(const std::string& path, const char* referrer)
         body += "\"; filename=\"";
         body += p->value;
         body += "\"\r\n\r\n";
-        const HANDLE file = CreateFileA(p->value.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                        FILE_ATTRIBUTE_NORMAL, nullptr);
+        const HANDLE file = CreateFileA(p->value.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file != INVALID_HANDLE_VALUE) {
             char piece[1024];
             DWORD got = 0;
@@ -339,7 +343,8 @@ bool W3Client::PostMultipart(const std::string& path, const char* referrer)
     body += "--\r\n";
 
     char length_header[64];
-    std::snprintf(length_header, sizeof(length_header), "Content-Length: %d\r\n", static_cast<int>(body.size()));
+    std::snprintf(length_header, sizeof(length_header), "Content-Length: %d\r\n",
+                  static_cast<int>(body.size()));
     if (!HttpAddRequestHeadersA(request_, length_header, static_cast<DWORD>(-1), HTTP_ADDREQ_FLAG_ADD_IF_NEW))
         return false; // "additional header failed..."
 

@@ -19,16 +19,14 @@ struct class_entry {
     bool aggregatable;
 };
 
-template <class T>
-HRESULT create_plain(IUnknown* outer, REFIID riid, void** ppv)
+template <class T> HRESULT create_plain(IUnknown* outer, REFIID riid, void** ppv)
 {
     if (outer)
         return CLASS_E_NOAGGREGATION;
     return create_instance<T>(riid, ppv);
 }
 
-template <class T>
-HRESULT create_aggregatable(IUnknown* outer, REFIID riid, void** ppv)
+template <class T> HRESULT create_aggregatable(IUnknown* outer, REFIID riid, void** ppv)
 {
     if (!outer)
         return create_instance<T>(riid, ppv);

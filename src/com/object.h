@@ -24,8 +24,7 @@ namespace com {
 
 using Microsoft::WRL::ComPtr;
 
-template <class Derived, class... Interfaces>
-class unknown_impl : public Interfaces... {
+template <class Derived, class... Interfaces> class unknown_impl : public Interfaces... {
 public:
     IFACEMETHODIMP QueryInterface(REFIID riid, void** ppv) override
     {
@@ -42,8 +41,7 @@ protected:
     virtual ~unknown_impl() = default;
 
 private:
-    template <class T, class... Args>
-    friend HRESULT make_aggregated(IUnknown*, IUnknown**, Args&&...);
+    template <class T, class... Args> friend HRESULT make_aggregated(IUnknown*, IUnknown**, Args&&...);
 
     // The identity an aggregating object holds; never delegates.
     struct inner_unknown final : IUnknown {
@@ -82,8 +80,7 @@ private:
 };
 
 // Creates an object with one reference, owned by the returned pointer. Throws std::bad_alloc.
-template <class T, class... Args>
-ComPtr<T> make(Args&&... args)
+template <class T, class... Args> ComPtr<T> make(Args&&... args)
 {
     // Not ComPtr::Attach: mingw's version adds a reference, which would leak the object.
     ComPtr<T> object;
@@ -92,8 +89,7 @@ ComPtr<T> make(Args&&... args)
 }
 
 // Creates an object and answers it as riid, the way a factory or a COM method hands it out.
-template <class T, class... Args>
-HRESULT create_instance(REFIID riid, void** ppv, Args&&... args)
+template <class T, class... Args> HRESULT create_instance(REFIID riid, void** ppv, Args&&... args)
 {
     if (!ppv)
         return E_POINTER;
@@ -111,8 +107,7 @@ HRESULT create_instance(REFIID riid, void** ppv, Args&&... args)
 
 // Creates an object aggregated by outer; *inner receives the object's own IUnknown, the only
 // reference that keeps it alive.
-template <class T, class... Args>
-HRESULT make_aggregated(IUnknown* outer, IUnknown** inner, Args&&... args)
+template <class T, class... Args> HRESULT make_aggregated(IUnknown* outer, IUnknown** inner, Args&&... args)
 {
     if (!inner)
         return E_POINTER;

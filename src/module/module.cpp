@@ -6,9 +6,9 @@
 #include <oleauto.h>
 
 const wchar_t* const clipboard_format_names[clipboard_format_count] = {
-    L"FileGroupDescriptorW", L"FileContents",      L"Paste Succeeded",
-    L"Logical Performed DropEffect", L"Performed DropEffect", L"Preferred DropEffect",
-    L"Shell IDList Array",   L"OleClipboardPersistOnFlush", L"TargetCLSID",
+    L"FileGroupDescriptorW", L"FileContents",         L"Paste Succeeded",    L"Logical Performed DropEffect",
+    L"Performed DropEffect", L"Preferred DropEffect", L"Shell IDList Array", L"OleClipboardPersistOnFlush",
+    L"TargetCLSID",
 };
 
 namespace {
@@ -27,8 +27,11 @@ const registry::script& appid_script()
               std::nullopt,
               {},
               {key{L"%APPID%", removal::normal, std::wstring(L"Quillmere"), {}, {}},
-               key{L"Quillmere.DLL", removal::normal, std::nullopt,
-                   {registry::value::str(L"AppID", L"%APPID%")}, {}}}}}},
+               key{L"Quillmere.DLL",
+                   removal::normal,
+                   std::nullopt,
+                   {registry::value::str(L"AppID", L"%APPID%")},
+                   {}}}}}},
     };
     return s;
 }
@@ -77,7 +80,8 @@ HRESULT unregister_type_library()
         // Unregistering what is not registered is not a failure of unregistration (the
         // system answers it with a mere E_INVALIDARG, so look first).
         ITypeLib* registered = nullptr;
-        if (SUCCEEDED(LoadRegTypeLib(attr->guid, attr->wMajorVerNum, attr->wMinorVerNum, attr->lcid, &registered))) {
+        if (SUCCEEDED(LoadRegTypeLib(attr->guid, attr->wMajorVerNum, attr->wMinorVerNum, attr->lcid,
+                                     &registered))) {
             registered->Release();
             hr = UnRegisterTypeLib(attr->guid, attr->wMajorVerNum, attr->wMinorVerNum, attr->lcid,
                                    attr->syskind);
@@ -205,8 +209,8 @@ std::wstring module_path()
 {
     std::wstring path(MAX_PATH, L'\0');
     for (;;) {
-        const DWORD n = GetModuleFileNameW(CQuillmereModule::instance(), path.data(),
-                                           static_cast<DWORD>(path.size()));
+        const DWORD n =
+            GetModuleFileNameW(CQuillmereModule::instance(), path.data(), static_cast<DWORD>(path.size()));
         if (n < path.size()) {
             path.resize(n);
             return path;

@@ -35,8 +35,8 @@ HRESULT set_value(HKEY k, const value& v, const replacements& with)
                                          reinterpret_cast<const BYTE*>(text.c_str()),
                                          static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))));
     }
-    return from_win32(RegSetValueExW(k, name.c_str(), 0, REG_DWORD,
-                                     reinterpret_cast<const BYTE*>(&v.number), sizeof v.number));
+    return from_win32(RegSetValueExW(k, name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v.number),
+                                     sizeof v.number));
 }
 
 HRESULT register_key(HKEY parent, const key& k, const replacements& with)
@@ -48,8 +48,8 @@ HRESULT register_key(HKEY parent, const key& k, const replacements& with)
             return from_win32(rc);
     }
     hkey h;
-    HRESULT hr = from_win32(RegCreateKeyExW(parent, name.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                                            nullptr, h.out(), nullptr));
+    HRESULT hr = from_win32(
+        RegCreateKeyExW(parent, name.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, h.out(), nullptr));
     if (FAILED(hr))
         return hr;
     if (k.default_value) {

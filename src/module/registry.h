@@ -22,7 +22,10 @@ struct value {
     std::wstring text; // for strings; "%NAME%" is replaced
     DWORD number = 0;  // for 32-bit numbers
 
-    static value str(std::wstring name, std::wstring text) { return {std::move(name), true, std::move(text), 0}; }
+    static value str(std::wstring name, std::wstring text)
+    {
+        return {std::move(name), true, std::move(text), 0};
+    }
     static value dword(std::wstring name, DWORD n) { return {std::move(name), false, {}, n}; }
 };
 

@@ -39,12 +39,12 @@ std::size_t count_of(const std::string& text, const std::string& what)
     return n;
 }
 
-template <typename F>
-std::pair<std::wstring, std::wstring> failure_of(F f)
+template <typename F> std::pair<std::wstring, std::wstring> failure_of(F f)
 {
     try {
         f();
-    } catch (const vfs::exception& e) {
+    }
+    catch (const vfs::exception& e) {
         return {e.get_message(), e.get_details()};
     }
     ADD_FAILURE() << "no vfs::exception was thrown";
@@ -79,7 +79,10 @@ protected:
     {
         return service_->control("requests?user=" + user_ + "&action=" + action);
     }
-    std::size_t request_count(const std::string& action) const { return count_of(requests(action), "\"seq\""); }
+    std::size_t request_count(const std::string& action) const
+    {
+        return count_of(requests(action), "\"seq\"");
+    }
 
     const qm_test::dev_service* service_ = nullptr;
     std::string user_;
@@ -218,7 +221,8 @@ TEST_F(directory_test, directories_come_before_files)
 
 TEST_F(directory_test, file_fields_come_from_the_listing)
 {
-    auto file = boost::dynamic_pointer_cast<vfs_quillmere::file>(root()->create_file_alloc(L"data.bin", 12345));
+    auto file =
+        boost::dynamic_pointer_cast<vfs_quillmere::file>(root()->create_file_alloc(L"data.bin", 12345));
     ASSERT_TRUE(file);
     EXPECT_EQ(file->get_size(), 12345);
     EXPECT_EQ(file->get_type(), vfs::typeFile);
@@ -308,8 +312,15 @@ TEST_F(directory_test, names_with_marks_and_unicode_survive_the_round_trip)
 {
     auto r = root();
     const std::vector<std::wstring> names = {
-        L"a&b", L"1+1=2", L"<tag>", L"x > y < z", L"100% \"quoted\" #1 ?[]^`{}|", L"caf\u00e9 cr\u00e8me",
-        L"\u4e2d\u6587 \u0420\u0443\u0441", std::wstring(L"emoji \xD83D\xDE00 end"), L"semi;colon~",
+        L"a&b",
+        L"1+1=2",
+        L"<tag>",
+        L"x > y < z",
+        L"100% \"quoted\" #1 ?[]^`{}|",
+        L"caf\u00e9 cr\u00e8me",
+        L"\u4e2d\u6587 \u0420\u0443\u0441",
+        std::wstring(L"emoji \xD83D\xDE00 end"),
+        L"semi;colon~",
     };
     for (const auto& name : names) {
         auto d = r->create_directory(name);
@@ -366,13 +377,15 @@ TEST_F(directory_test, create_directory_over_an_existing_file_answers_an_empty_p
     auto r = root();
     ASSERT_TRUE(r->create_file(L"clash"));
     // A service that accepts the request but keeps the file: the follow-up lookup finds a file.
-    service_->control("fault/body", "action=create_dir&user=" + user_ + "&body=<Response><Result>OK</Result></Response>");
+    service_->control("fault/body",
+                      "action=create_dir&user=" + user_ + "&body=<Response><Result>OK</Result></Response>");
     const auto d = r->create_directory(L"clash");
     EXPECT_FALSE(d) << "the child of that name is a file";
     EXPECT_EQ(r->get_item(L"clash")->get_type(), vfs::typeFile);
     // And the other way round.
     ASSERT_TRUE(r->create_directory(L"clash dir"));
-    service_->control("fault/body", "action=create_file&user=" + user_ + "&body=<Response><Result>OK</Result></Response>");
+    service_->control("fault/body",
+                      "action=create_file&user=" + user_ + "&body=<Response><Result>OK</Result></Response>");
     EXPECT_FALSE(r->create_file(L"clash dir"));
 }
 
@@ -403,13 +416,15 @@ TEST_F(directory_test, rename_body_order_is_new_name_action_id_user_id)
     const std::string uid = narrow(client_->user_id());
     // The service records the parameters in body order.
     r->rename_item(d, L"x2");
-    EXPECT_NE(requests("rename_dir").find("\"params\": {\"new_name\": \"x2\", \"action\": \"rename_dir\", \"dir_id\": \"" +
-                                          raw_dir + "\", \"user_id\": \"" + uid + "\"}"),
+    EXPECT_NE(requests("rename_dir")
+                  .find("\"params\": {\"new_name\": \"x2\", \"action\": \"rename_dir\", \"dir_id\": \"" +
+                        raw_dir + "\", \"user_id\": \"" + uid + "\"}"),
               std::string::npos)
         << requests("rename_dir");
     r->rename_item(f, L"y2");
-    EXPECT_NE(requests("rename_file").find("\"params\": {\"new_name\": \"y2\", \"action\": \"rename_file\", \"file_id\": \"" +
-                                           raw_file + "\", \"user_id\": \"" + uid + "\"}"),
+    EXPECT_NE(requests("rename_file")
+                  .find("\"params\": {\"new_name\": \"y2\", \"action\": \"rename_file\", \"file_id\": \"" +
+                        raw_file + "\", \"user_id\": \"" + uid + "\"}"),
               std::string::npos)
         << requests("rename_file");
     // Both renames happened on the service.
@@ -479,7 +494,8 @@ TEST_F(directory_test, set_description_of_a_directory)
     client other(wide(user_), wide(password_));
     EXPECT_EQ(other.get_root()->get_item(L"described")->get_description(), L"Notes <old> & new \u00e9");
     // A failed change keeps the old text.
-    service_->control("fault/error", "action=set_dir_description&user=" + user_ + "&name=No&description=Not now.");
+    service_->control("fault/error",
+                      "action=set_dir_description&user=" + user_ + "&name=No&description=Not now.");
     EXPECT_EQ(failure_of([&] { d->set_description(L"other"); }).first, L"No");
     EXPECT_EQ(d->get_description(), L"Notes <old> & new \u00e9");
 }
@@ -506,10 +522,13 @@ TEST_F(directory_test, two_threads_list_and_look_up_the_same_directory_at_once)
                 if ((round + seed) % 2 == 0) {
                     if (home->get_items().size() != 20)
                         ++failures;
-                } else if (home->get_item(L"f" + std::to_wstring(round))->get_name() != L"f" + std::to_wstring(round)) {
+                }
+                else if (home->get_item(L"f" + std::to_wstring(round))->get_name() !=
+                         L"f" + std::to_wstring(round)) {
                     ++failures;
                 }
-            } catch (const vfs::exception&) {
+            }
+            catch (const vfs::exception&) {
                 ++failures;
             }
         }

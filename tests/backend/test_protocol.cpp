@@ -13,12 +13,12 @@ using namespace vfs_quillmere;
 namespace {
 
 // Runs f and answers the (message, details) of the vfs::exception it throws.
-template <typename F>
-std::pair<std::wstring, std::wstring> failure_of(F f)
+template <typename F> std::pair<std::wstring, std::wstring> failure_of(F f)
 {
     try {
         f();
-    } catch (const vfs::exception& e) {
+    }
+    catch (const vfs::exception& e) {
         return {e.get_message(), e.get_details()};
     }
     ADD_FAILURE() << "no vfs::exception was thrown";
@@ -153,7 +153,8 @@ TEST(find_marker, missing_marker_quotes_the_whole_text)
 {
     const auto [message, details] = failure_of([] { find_marker(L"no tags here", L'<', 2); });
     EXPECT_EQ(message, L"Parse error");
-    EXPECT_EQ(details, L"Wrong response format: '<' not found. nStartPos=2 strMarker=< strData='no tags here'");
+    EXPECT_EQ(details,
+              L"Wrong response format: '<' not found. nStartPos=2 strMarker=< strData='no tags here'");
 }
 
 TEST(find_marker, start_beyond_the_end_fails_cleanly)
@@ -243,11 +244,14 @@ TEST(parse, every_cut_of_a_response_fails_with_parse_error)
 
 TEST(parse, every_cut_of_the_bytes_decodes_and_fails_cleanly)
 {
-    const std::string full = "<Response><Name>" + bytes({0xF0, 0x9F, 0x98, 0x80, 0xC3, 0xA9, 0xE2, 0x82, 0xAC}) +
+    const std::string full = "<Response><Name>" +
+                             bytes({0xF0, 0x9F, 0x98, 0x80, 0xC3, 0xA9, 0xE2, 0x82, 0xAC}) +
                              "</Name></Response>";
-    ASSERT_EQ(get_variable(parse_response(decode_utf8(full)), L"Name"), std::wstring(L"\xD83D\xDE00\u00e9\u20ac"));
+    ASSERT_EQ(get_variable(parse_response(decode_utf8(full)), L"Name"),
+              std::wstring(L"\xD83D\xDE00\u00e9\u20ac"));
     for (std::size_t cut = 0; cut < full.size(); ++cut)
-        EXPECT_EQ(failure_of([&] { parse_response(decode_utf8(full.substr(0, cut))); }).first, L"Parse error");
+        EXPECT_EQ(failure_of([&] { parse_response(decode_utf8(full.substr(0, cut))); }).first,
+                  L"Parse error");
 }
 
 TEST(parse, nesting_is_bounded)
@@ -291,7 +295,8 @@ TEST(parse, random_bytes_parse_or_fail_with_parse_error)
         try {
             parse_response(decode_utf8(input));
             ++parsed;
-        } catch (const vfs::exception& e) {
+        }
+        catch (const vfs::exception& e) {
             EXPECT_EQ(e.get_message(), L"Parse error");
         }
     }
@@ -311,7 +316,8 @@ TEST(get_variable, first_child_of_that_name_leaf_or_not)
 
 TEST(get_records, only_elements_with_children)
 {
-    const response_node root = parse_response(L"<R><File><A>1</A></File><File>leaf</File><File><A>2</A></File></R>");
+    const response_node root =
+        parse_response(L"<R><File><A>1</A></File><File>leaf</File><File><A>2</A></File></R>");
     const auto records = get_records(root, L"File");
     ASSERT_EQ(records.size(), 2u);
     EXPECT_EQ(get_variable(*records[1], L"A"), L"2");
@@ -320,9 +326,10 @@ TEST(get_records, only_elements_with_children)
 
 TEST(check_error, the_first_error_record_becomes_the_exception)
 {
-    const response_node root = parse_response(
-        L"<Response><Error><Name>Name already in use</Name><Description>An item named 'a' already exists.</Description>"
-        L"</Error><Error><Name>Second</Name><Description>x</Description></Error></Response>");
+    const response_node root =
+        parse_response(L"<Response><Error><Name>Name already in use</Name><Description>An item named 'a' "
+                       L"already exists.</Description>"
+                       L"</Error><Error><Name>Second</Name><Description>x</Description></Error></Response>");
     const auto [message, details] = failure_of([&] { check_error(root); });
     EXPECT_EQ(message, L"Name already in use");
     EXPECT_EQ(details, L"An item named 'a' already exists.");

@@ -24,12 +24,12 @@ std::wstring wide(const std::string& s)
     return std::wstring(s.begin(), s.end());
 }
 
-template <typename F>
-std::pair<std::wstring, std::wstring> failure_of(F f)
+template <typename F> std::pair<std::wstring, std::wstring> failure_of(F f)
 {
     try {
         f();
-    } catch (const vfs::exception& e) {
+    }
+    catch (const vfs::exception& e) {
         return {e.get_message(), e.get_details()};
     }
     ADD_FAILURE() << "no vfs::exception was thrown";
@@ -53,7 +53,8 @@ DWORD run_session_manager(const std::wstring& argument)
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+    if (!CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &process))
         return static_cast<DWORD>(-1);
     WaitForSingleObject(process.hProcess, 30000);
     DWORD code = static_cast<DWORD>(-1);
@@ -107,7 +108,8 @@ protected:
     {
         const std::string json = service_->control("requests?action=login&user=" + user_);
         std::size_t n = 0;
-        for (std::size_t at = json.find("\"seq\""); at != std::string::npos; at = json.find("\"seq\"", at + 1))
+        for (std::size_t at = json.find("\"seq\""); at != std::string::npos;
+             at = json.find("\"seq\"", at + 1))
             ++n;
         return n;
     }

@@ -196,7 +196,8 @@ TEST_F(w3client_service, get_and_multipart_requests_reach_the_service)
     ASSERT_TRUE(multi.Request("/qm_get_path.php", W3Client::reqPostMultipart));
     read_all(multi);
     EXPECT_EQ(service_->control("last_body?endpoint=get_path"),
-              "----MULTI-PARTS-FORM-DATA-BOUNDARY\r\nContent-Disposition: form-data; name=\"version\"\r\n\r\n1.0\r\n"
+              "----MULTI-PARTS-FORM-DATA-BOUNDARY\r\nContent-Disposition: form-data; "
+              "name=\"version\"\r\n\r\n1.0\r\n"
               "----MULTI-PARTS-FORM-DATA-BOUNDARY--\r\n");
 }
 
@@ -214,7 +215,8 @@ TEST_F(w3client_service, an_unreachable_service_fails_as_no_internet_connection)
     try {
         vfs_quillmere::text_request("/qm_get_path.php", {{L"version", L"1.0"}});
         ADD_FAILURE() << "no exception";
-    } catch (const vfs::exception& e) {
+    }
+    catch (const vfs::exception& e) {
         EXPECT_EQ(e.get_message(), L"Request failed");
         EXPECT_EQ(e.get_details(), L"No internet connection available");
     }
@@ -226,7 +228,8 @@ TEST_F(w3client_service, a_service_error_record_becomes_the_exception)
     try {
         vfs_quillmere::text_request("/qm_get_path.php", {{L"version", L"1.0"}});
         ADD_FAILURE() << "no exception";
-    } catch (const vfs::exception& e) {
+    }
+    catch (const vfs::exception& e) {
         EXPECT_EQ(e.get_message(), L"Service down");
         EXPECT_EQ(e.get_details(), L"Back at 5 o'clock.");
     }
@@ -238,7 +241,8 @@ TEST_F(w3client_service, a_malformed_body_is_a_parse_error)
     try {
         vfs_quillmere::text_request("/qm_get_path.php", {{L"version", L"1.0"}});
         ADD_FAILURE() << "no exception";
-    } catch (const vfs::exception& e) {
+    }
+    catch (const vfs::exception& e) {
         EXPECT_EQ(e.get_message(), L"Parse error");
         EXPECT_NE(e.get_details().find(L"strData='<Response><Result>OK</Result>'"), std::wstring::npos)
             << std::string(e.get_details().begin(), e.get_details().end());
@@ -258,7 +262,8 @@ TEST_F(w3client_service, raw_request_answers_the_bytes_and_fails_beyond_its_buff
     try {
         vfs_quillmere::raw_request("/qm_get_path.php", {{L"version", L"1.0"}});
         ADD_FAILURE() << "no exception";
-    } catch (const vfs::exception& e) {
+    }
+    catch (const vfs::exception& e) {
         EXPECT_EQ(e.get_message(), L"Request failed");
         EXPECT_EQ(e.get_details(), L"Out of memory");
     }

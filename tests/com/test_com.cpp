@@ -46,7 +46,8 @@ public:
 // {6F1E4C55-8B2A-4E11-9C3D-2B7A9E0F1D42}
 const CLSID CLSID_Thing = {0x6f1e4c55, 0x8b2a, 0x4e11, {0x9c, 0x3d, 0x2b, 0x7a, 0x9e, 0x0f, 0x1d, 0x42}};
 // {6F1E4C55-8B2A-4E11-9C3D-2B7A9E0F1D43}
-const CLSID CLSID_Aggregatable = {0x6f1e4c55, 0x8b2a, 0x4e11, {0x9c, 0x3d, 0x2b, 0x7a, 0x9e, 0x0f, 0x1d, 0x43}};
+const CLSID CLSID_Aggregatable = {
+    0x6f1e4c55, 0x8b2a, 0x4e11, {0x9c, 0x3d, 0x2b, 0x7a, 0x9e, 0x0f, 0x1d, 0x43}};
 
 TEST(com_object, identity_reference_counts_and_module_lock)
 {
@@ -88,7 +89,12 @@ TEST(com_object, create_instance_reports_failures_without_leaking)
 // An outer object that aggregates a CThing, the way a host aggregates the shell folder.
 class COuter : public com::unknown_impl<COuter, IServiceProvider> {
 public:
-    COuter() { EXPECT_EQ(com::create_aggregatable<CThing>(this, IID_IUnknown, reinterpret_cast<void**>(inner_.GetAddressOf())), S_OK); }
+    COuter()
+    {
+        EXPECT_EQ(com::create_aggregatable<CThing>(this, IID_IUnknown,
+                                                   reinterpret_cast<void**>(inner_.GetAddressOf())),
+                  S_OK);
+    }
     static const QITAB* interface_table()
     {
         static const QITAB table[] = {QITABENT(COuter, IServiceProvider), {}};
@@ -129,27 +135,40 @@ TEST(class_factory, caching_locking_and_aggregation_rules)
     const LONG locks = _Module.lock_count();
 
     ComPtr<IClassFactory> factory, again;
-    ASSERT_EQ(table.get_class_object(CLSID_Thing, IID_IClassFactory, reinterpret_cast<void**>(factory.GetAddressOf())), S_OK);
+    ASSERT_EQ(table.get_class_object(CLSID_Thing, IID_IClassFactory,
+                                     reinterpret_cast<void**>(factory.GetAddressOf())),
+              S_OK);
     EXPECT_EQ(_Module.lock_count(), locks + 1) << "a factory held by a caller keeps the module loaded";
-    ASSERT_EQ(table.get_class_object(CLSID_Thing, IID_IClassFactory, reinterpret_cast<void**>(again.GetAddressOf())), S_OK);
+    ASSERT_EQ(table.get_class_object(CLSID_Thing, IID_IClassFactory,
+                                     reinterpret_cast<void**>(again.GetAddressOf())),
+              S_OK);
     EXPECT_EQ(factory.Get(), again.Get()) << "one cached factory per class";
     again.Reset();
 
     ComPtr<IPersist> persist;
-    ASSERT_EQ(factory->CreateInstance(nullptr, IID_IPersist, reinterpret_cast<void**>(persist.GetAddressOf())), S_OK);
+    ASSERT_EQ(
+        factory->CreateInstance(nullptr, IID_IPersist, reinterpret_cast<void**>(persist.GetAddressOf())),
+        S_OK);
     EXPECT_EQ(g_alive, 1);
     persist.Reset();
 
     ComPtr<IUnknown> outer, inner;
     ASSERT_EQ(com::make<CThing>()->QueryInterface(IID_PPV_ARGS(&outer)), S_OK);
-    EXPECT_EQ(factory->CreateInstance(outer.Get(), IID_IUnknown, reinterpret_cast<void**>(inner.GetAddressOf())),
-              CLASS_E_NOAGGREGATION);
+    EXPECT_EQ(
+        factory->CreateInstance(outer.Get(), IID_IUnknown, reinterpret_cast<void**>(inner.GetAddressOf())),
+        CLASS_E_NOAGGREGATION);
 
     ComPtr<IClassFactory> aggregating;
-    ASSERT_EQ(table.get_class_object(CLSID_Aggregatable, IID_IClassFactory, reinterpret_cast<void**>(aggregating.GetAddressOf())), S_OK);
-    EXPECT_EQ(aggregating->CreateInstance(outer.Get(), IID_IPersist, reinterpret_cast<void**>(inner.GetAddressOf())),
-              CLASS_E_NOAGGREGATION) << "an aggregating caller must ask for IUnknown";
-    EXPECT_EQ(aggregating->CreateInstance(outer.Get(), IID_IUnknown, reinterpret_cast<void**>(inner.GetAddressOf())), S_OK);
+    ASSERT_EQ(table.get_class_object(CLSID_Aggregatable, IID_IClassFactory,
+                                     reinterpret_cast<void**>(aggregating.GetAddressOf())),
+              S_OK);
+    EXPECT_EQ(aggregating->CreateInstance(outer.Get(), IID_IPersist,
+                                          reinterpret_cast<void**>(inner.GetAddressOf())),
+              CLASS_E_NOAGGREGATION)
+        << "an aggregating caller must ask for IUnknown";
+    EXPECT_EQ(aggregating->CreateInstance(outer.Get(), IID_IUnknown,
+                                          reinterpret_cast<void**>(inner.GetAddressOf())),
+              S_OK);
     inner.Reset();
     outer.Reset();
     aggregating.Reset();
@@ -157,7 +176,9 @@ TEST(class_factory, caching_locking_and_aggregation_rules)
     EXPECT_EQ(factory->LockServer(TRUE), S_OK);
     factory.Reset();
     EXPECT_EQ(_Module.lock_count(), locks + 1) << "LockServer holds the module";
-    ASSERT_EQ(table.get_class_object(CLSID_Thing, IID_IClassFactory, reinterpret_cast<void**>(factory.GetAddressOf())), S_OK);
+    ASSERT_EQ(table.get_class_object(CLSID_Thing, IID_IClassFactory,
+                                     reinterpret_cast<void**>(factory.GetAddressOf())),
+              S_OK);
     EXPECT_EQ(factory->LockServer(FALSE), S_OK);
     factory.Reset();
     EXPECT_EQ(_Module.lock_count(), locks);

@@ -32,8 +32,7 @@ protected:
             FreeLibrary(dll_);
     }
 
-    template <class F>
-    void export_of(F& f, const char* name)
+    template <class F> void export_of(F& f, const char* name)
     {
         f = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(dll_, name)));
     }

@@ -24,7 +24,8 @@ std::wstring read_string(const std::wstring& path, const wchar_t* name)
 {
     wchar_t buffer[256] = {};
     DWORD size = sizeof buffer;
-    if (RegGetValueW(HKEY_CURRENT_USER, path.c_str(), name, RRF_RT_REG_SZ, nullptr, buffer, &size) != ERROR_SUCCESS)
+    if (RegGetValueW(HKEY_CURRENT_USER, path.c_str(), name, RRF_RT_REG_SZ, nullptr, buffer, &size) !=
+        ERROR_SUCCESS)
         return L"<missing>";
     return buffer;
 }
@@ -43,12 +44,23 @@ TEST(registry, force_remove_no_remove_and_plain_keys)
     RegDeleteTreeW(HKEY_CURRENT_USER, scratch);
     const registry::script s = {
         {HKEY_CURRENT_USER,
-         {key{L"Software", removal::no_remove, std::nullopt, {},
-              {key{L"QuillmereTest", removal::no_remove, std::nullopt, {value::str(L"%CLSID%", L"Quillmere")},
-                   {key{L"%CLSID%", removal::force_remove, std::wstring(L"%APP%"),
+         {key{L"Software",
+              removal::no_remove,
+              std::nullopt,
+              {},
+              {key{L"QuillmereTest",
+                   removal::no_remove,
+                   std::nullopt,
+                   {value::str(L"%CLSID%", L"Quillmere")},
+                   {key{L"%CLSID%",
+                        removal::force_remove,
+                        std::wstring(L"%APP%"),
                         {value::dword(L"Attributes", 0xA8004143u)},
-                        {key{L"InprocServer32", removal::normal, std::wstring(L"%MODULE%"),
-                             {value::str(L"ThreadingModel", L"Apartment")}, {}}}},
+                        {key{L"InprocServer32",
+                             removal::normal,
+                             std::wstring(L"%MODULE%"),
+                             {value::str(L"ThreadingModel", L"Apartment")},
+                             {}}}},
                     key{L"Plain", removal::normal, std::wstring(L"p"), {}, {}}}}}}}},
     };
     const registry::replacements with{{L"CLSID", L"{C}"}, {L"APP", L"Quillmere"}, {L"MODULE", L"q.dll"}};
@@ -56,8 +68,9 @@ TEST(registry, force_remove_no_remove_and_plain_keys)
 
     // A stale subkey under a force_remove key is gone after registration.
     HKEY stale = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, (base + L"\\{C}\\Stale").c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                              nullptr, &stale, nullptr), ERROR_SUCCESS);
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, (base + L"\\{C}\\Stale").c_str(), 0, nullptr, 0,
+                              KEY_ALL_ACCESS, nullptr, &stale, nullptr),
+              ERROR_SUCCESS);
     RegCloseKey(stale);
 
     ASSERT_EQ(registry::register_script(s, with), S_OK);
@@ -67,14 +80,16 @@ TEST(registry, force_remove_no_remove_and_plain_keys)
     EXPECT_EQ(read_string(base + L"\\{C}\\InprocServer32", L"ThreadingModel"), L"Apartment");
     EXPECT_EQ(read_string(base, L"{C}"), L"Quillmere");
     DWORD attributes = 0, size = sizeof attributes;
-    ASSERT_EQ(RegGetValueW(HKEY_CURRENT_USER, (base + L"\\{C}").c_str(), L"Attributes", RRF_RT_REG_DWORD, nullptr,
-                           &attributes, &size), ERROR_SUCCESS);
+    ASSERT_EQ(RegGetValueW(HKEY_CURRENT_USER, (base + L"\\{C}").c_str(), L"Attributes", RRF_RT_REG_DWORD,
+                           nullptr, &attributes, &size),
+              ERROR_SUCCESS);
     EXPECT_EQ(attributes, 0xA8004143u);
 
     // A plain key that someone else also put something under survives unregistration.
     HKEY foreign = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, (base + L"\\Plain\\Foreign").c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                              nullptr, &foreign, nullptr), ERROR_SUCCESS);
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, (base + L"\\Plain\\Foreign").c_str(), 0, nullptr, 0,
+                              KEY_ALL_ACCESS, nullptr, &foreign, nullptr),
+              ERROR_SUCCESS);
     RegCloseKey(foreign);
 
     ASSERT_EQ(registry::unregister_script(s, with), S_OK);

@@ -308,7 +308,8 @@ BOOL CALLBACK find_visible_window(HWND hwnd, LPARAM param)
 TEST_F(session_manager, is_a_gui_program_that_shows_no_window)
 {
     // The subsystem in the PE header: a GUI program, so no console comes up either.
-    handle file(CreateFileW(session_exe().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    handle file(CreateFileW(session_exe().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                            nullptr));
     ASSERT_NE(file.get(), INVALID_HANDLE_VALUE);
     std::vector<unsigned char> head(4096);
     DWORD got = 0;

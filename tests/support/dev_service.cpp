@@ -48,8 +48,10 @@ const dev_service& dev_service::get()
         return s;
     }();
     if (service.http_port_ == 0)
-        throw std::runtime_error("the dev service is not running (ctest starts it with the devservice fixture; "
-                                 "state file " + state_file() + ")");
+        throw std::runtime_error(
+            "the dev service is not running (ctest starts it with the devservice fixture; "
+            "state file " +
+            state_file() + ")");
     return service;
 }
 
@@ -91,7 +93,8 @@ std::string dev_service::control(const std::string& name, const std::string& bod
 std::pair<std::string, std::string> dev_service::new_user(const std::string& prefix, long long capacity) const
 {
     static std::atomic<int> counter{0};
-    const std::string name = prefix + "-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++counter);
+    const std::string name =
+        prefix + "-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++counter);
     const std::string password = "pw-" + name;
     control("add_user", "name=" + name + "&password=" + password + "&capacity=" + std::to_string(capacity));
     return {name, password};

@@ -26,7 +26,8 @@ public:
                                          const std::string& body = {}) const;
 
     // A new account with a unique name; returns (name, password).
-    std::pair<std::string, std::string> new_user(const std::string& prefix = "user", long long capacity = 0) const;
+    std::pair<std::string, std::string> new_user(const std::string& prefix = "user",
+                                                 long long capacity = 0) const;
 
 private:
     int http_port_ = 0;

@@ -7,7 +7,8 @@ namespace qm_test {
 std::wstring windows_path(const std::string& unix_path)
 {
     std::wstring out = L"Z:";
-    const int n = MultiByteToWideChar(CP_UTF8, 0, unix_path.c_str(), static_cast<int>(unix_path.size()), nullptr, 0);
+    const int n =
+        MultiByteToWideChar(CP_UTF8, 0, unix_path.c_str(), static_cast<int>(unix_path.size()), nullptr, 0);
     std::wstring wide(static_cast<size_t>(n), L'\0');
     MultiByteToWideChar(CP_UTF8, 0, unix_path.c_str(), static_cast<int>(unix_path.size()), wide.data(), n);
     for (wchar_t& c : wide)

@@ -57,7 +57,8 @@ bool png_encoder(CLSID* clsid)
 // near its four corners.
 bool uncovered(HWND hwnd, const RECT& rc)
 {
-    const LONG dx = std::min<LONG>(4, (rc.right - rc.left) / 2), dy = std::min<LONG>(4, (rc.bottom - rc.top) / 2);
+    const LONG dx = std::min<LONG>(4, (rc.right - rc.left) / 2),
+               dy = std::min<LONG>(4, (rc.bottom - rc.top) / 2);
     const POINT points[] = {{(rc.left + rc.right) / 2, (rc.top + rc.bottom) / 2},
                             {rc.left + dx, rc.top + dy},
                             {rc.right - 1 - dx, rc.top + dy},

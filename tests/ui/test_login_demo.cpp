@@ -38,7 +38,8 @@ void quit_session_manager()
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+    if (!CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &process))
         return;
     WaitForSingleObject(process.hProcess, 30000);
     CloseHandle(process.hThread);
@@ -93,7 +94,8 @@ TEST(login_demo, a_login_through_the_dialog_then_a_listing_of_the_demo_account)
     EXPECT_EQ(home->get_description(), L"Everyday documents");
     const std::set<std::wstring> inside = names_of(home->get_items());
     EXPECT_TRUE(inside.count(L"Read me.txt"));
-    EXPECT_TRUE(inside.count(L"Caf\u00e9 cr\u00e8me \u2013 recette.txt")) << "accented names come through intact";
+    EXPECT_TRUE(inside.count(L"Caf\u00e9 cr\u00e8me \u2013 recette.txt"))
+        << "accented names come through intact";
     EXPECT_TRUE(inside.count(L"Lettres \u00e0 Zo\u00eb"));
 
     quit_session_manager();

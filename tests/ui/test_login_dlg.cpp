@@ -40,8 +40,7 @@ class reader {
 public:
     reader(const BYTE* p, const BYTE* end) : p_(p), begin_(p), end_(end) {}
     bool ok() const { return ok_; }
-    template <class T>
-    T get()
+    template <class T> T get()
     {
         T v{};
         if (p_ + sizeof(T) > end_) {
@@ -208,8 +207,8 @@ bool equal(const RECT& a, const RECT& b)
 
 std::string describe(const RECT& r)
 {
-    return "(" + std::to_string(r.left) + "," + std::to_string(r.top) + ")-(" + std::to_string(r.right) + "," +
-           std::to_string(r.bottom) + ")";
+    return "(" + std::to_string(r.left) + "," + std::to_string(r.top) + ")-(" + std::to_string(r.right) +
+           "," + std::to_string(r.bottom) + ")";
 }
 
 std::string narrow(const std::wstring& w)
@@ -233,8 +232,8 @@ class owner_window {
 public:
     owner_window(int x, int y, int w, int h, bool visible)
     {
-        hwnd_ = CreateWindowExW(0, L"Static", L"Owner", WS_OVERLAPPEDWINDOW | (visible ? WS_VISIBLE : 0), x, y, w, h,
-                                nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+        hwnd_ = CreateWindowExW(0, L"Static", L"Owner", WS_OVERLAPPEDWINDOW | (visible ? WS_VISIBLE : 0), x,
+                                y, w, h, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
     }
     ~owner_window()
     {
@@ -269,7 +268,8 @@ TEST(login_dialog, template_300_is_exactly_as_tabled)
 
     const dialog_template t = load_template(300);
     ASSERT_TRUE(t.ok) << "dialog template 300 missing or not a DLGTEMPLATEEX";
-    EXPECT_EQ(t.style, static_cast<DWORD>(DS_SETFONT | DS_MODALFRAME | WS_POPUP | WS_VISIBLE | WS_CAPTION | WS_SYSMENU));
+    EXPECT_EQ(t.style, static_cast<DWORD>(DS_SETFONT | DS_MODALFRAME | WS_POPUP | WS_VISIBLE | WS_CAPTION |
+                                          WS_SYSMENU));
     EXPECT_EQ(t.x, 0);
     EXPECT_EQ(t.y, 0);
     EXPECT_EQ(t.cx, 142);
@@ -323,8 +323,12 @@ TEST(login_dialog, the_live_dialog_matches_the_table)
         want_client = dialog_units(h, 0, 0, 142, 70);
         size_t i = 0;
         for (HWND c = GetWindow(h, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT), ++i) {
-            seen_control s{static_cast<short>(GetDlgCtrlID(c)), class_of(c), qm_test::window_text(c),
-                           client_rect_of(c), {}, static_cast<DWORD>(GetWindowLongW(c, GWL_STYLE)),
+            seen_control s{static_cast<short>(GetDlgCtrlID(c)),
+                           class_of(c),
+                           qm_test::window_text(c),
+                           client_rect_of(c),
+                           {},
+                           static_cast<DWORD>(GetWindowLongW(c, GWL_STYLE)),
                            static_cast<DWORD>(GetWindowLongW(c, GWL_EXSTYLE))};
             if (i < std::size(table))
                 s.want = dialog_units(h, table[i].x, table[i].y, table[i].cx, table[i].cy);
@@ -374,14 +378,17 @@ TEST(login_dialog, the_live_dialog_matches_the_table)
                 EXPECT_EQ(controls[i].style & mask, table[i].style & mask);
                 // An edit turns its WS_BORDER into a sunken client edge when it is created.
                 EXPECT_TRUE((controls[i].style & WS_BORDER) || (controls[i].ex_style & WS_EX_CLIENTEDGE));
-            } else
+            }
+            else
                 EXPECT_EQ(controls[i].style & WS_TABSTOP, static_cast<DWORD>(WS_TABSTOP));
         }
     }
-    EXPECT_EQ(controls[4].style & BS_TYPEMASK, static_cast<DWORD>(BS_DEFPUSHBUTTON)) << "OK is the default button";
+    EXPECT_EQ(controls[4].style & BS_TYPEMASK, static_cast<DWORD>(BS_DEFPUSHBUTTON))
+        << "OK is the default button";
 
     EXPECT_EQ(focus, user_edit) << "the user name edit has the focus when the dialog opens";
-    EXPECT_EQ(tab_order, (std::vector<int>{IDC_LOGIN_USER, IDC_LOGIN_PASSWORD, IDOK, IDCANCEL, IDC_LOGIN_USER}));
+    EXPECT_EQ(tab_order,
+              (std::vector<int>{IDC_LOGIN_USER, IDC_LOGIN_PASSWORD, IDOK, IDCANCEL, IDC_LOGIN_USER}));
 
     EXPECT_EQ(user_mask, 0) << "the user name is shown as typed";
     EXPECT_NE(password_mask, 0) << "the password edit masks";
@@ -405,7 +412,8 @@ TEST(login_dialog, typed_texts_come_back_exactly_on_ok)
         // Let the dialog take the posted characters before it is read and pictured.
         for (int i = 0; i < 200 && qm_test::window_text(d.item(IDC_LOGIN_USER)) != user; ++i)
             Sleep(10);
-        for (int i = 0; i < 200 && qm_test::window_text(d.item(IDC_LOGIN_PASSWORD)).size() != password.size(); ++i)
+        for (int i = 0; i < 200 && qm_test::window_text(d.item(IDC_LOGIN_PASSWORD)).size() != password.size();
+             ++i)
             Sleep(10);
         shown_user = d.item_text(IDC_LOGIN_USER);
         mask = SendMessageW(d.item(IDC_LOGIN_PASSWORD), EM_GETPASSWORDCHAR, 0, 0);
@@ -490,11 +498,12 @@ TEST(login_dialog, cancel_esc_and_the_close_box_give_idcancel_and_empty_fields)
 TEST(login_dialog, every_opening_starts_empty)
 {
     CLoginDlg dlg;
-    ASSERT_EQ(run(dlg, nullptr, [](qm_test::dialog& d) {
-                  d.type(IDC_LOGIN_USER, L"first");
-                  d.type(IDC_LOGIN_PASSWORD, L"wrong");
-                  d.click(IDOK);
-              }),
+    ASSERT_EQ(run(dlg, nullptr,
+                  [](qm_test::dialog& d) {
+                      d.type(IDC_LOGIN_USER, L"first");
+                      d.type(IDC_LOGIN_PASSWORD, L"wrong");
+                      d.click(IDOK);
+                  }),
               IDOK);
     ASSERT_EQ(dlg.login(), L"first");
 
@@ -527,8 +536,10 @@ TEST(login_dialog, centred_over_a_visible_owner)
     });
     EXPECT_EQ(result, IDCANCEL);
     EXPECT_EQ(dialog_owner, owner.hwnd());
-    EXPECT_NEAR((dialog_rect.left + dialog_rect.right) / 2.0, (owner_rect.left + owner_rect.right) / 2.0, 1.0);
-    EXPECT_NEAR((dialog_rect.top + dialog_rect.bottom) / 2.0, (owner_rect.top + owner_rect.bottom) / 2.0, 1.0);
+    EXPECT_NEAR((dialog_rect.left + dialog_rect.right) / 2.0, (owner_rect.left + owner_rect.right) / 2.0,
+                1.0);
+    EXPECT_NEAR((dialog_rect.top + dialog_rect.bottom) / 2.0, (owner_rect.top + owner_rect.bottom) / 2.0,
+                1.0);
 }
 
 TEST(login_dialog, centred_in_the_work_area_without_a_visible_owner)
@@ -585,7 +596,8 @@ TEST(login_dialog, answers_minus_one_when_the_template_is_missing)
 TEST(login_dialog, runs_in_the_common_controls_6_activation_context)
 {
     const HANDLE ctx = _Module.activation_context();
-    ASSERT_NE(ctx, INVALID_HANDLE_VALUE) << "no activation context from manifest resource 2: " << GetLastError();
+    ASSERT_NE(ctx, INVALID_HANDLE_VALUE)
+        << "no activation context from manifest resource 2: " << GetLastError();
     EXPECT_EQ(_Module.activation_context(), ctx) << "made once";
     activation_scope scope;
     ASSERT_TRUE(scope.active());
@@ -597,7 +609,8 @@ TEST(login_dialog, runs_in_the_common_controls_6_activation_context)
     // The context redirects the common controls to version 6.
     ACTCTX_SECTION_KEYED_DATA data{};
     data.cbSize = sizeof data;
-    EXPECT_TRUE(FindActCtxSectionStringW(0, nullptr, ACTIVATION_CONTEXT_SECTION_DLL_REDIRECTION, L"comctl32.dll", &data))
+    EXPECT_TRUE(FindActCtxSectionStringW(0, nullptr, ACTIVATION_CONTEXT_SECTION_DLL_REDIRECTION,
+                                         L"comctl32.dll", &data))
         << "comctl32.dll is not redirected: " << GetLastError();
 }
 

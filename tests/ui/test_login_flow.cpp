@@ -42,7 +42,8 @@ void quit_session_manager()
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+    if (!CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &process))
         return;
     WaitForSingleObject(process.hProcess, 30000);
     CloseHandle(process.hThread);
@@ -120,7 +121,8 @@ TEST_F(login_flow, a_failed_login_reopens_an_empty_dialog_and_the_second_attempt
     bool failed = false;
     try {
         vfs_quillmere::login(module_, first.login(), first.password());
-    } catch (const vfs::exception& e) {
+    }
+    catch (const vfs::exception& e) {
         failed = true;
         EXPECT_FALSE(e.get_message().empty());
         EXPECT_FALSE(e.get_details().empty());
