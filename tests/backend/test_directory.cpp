@@ -16,15 +16,14 @@
 #include <string>
 #include <thread>
 #include <vector>
+#include "support/failure.h"
 
 using namespace vfs_quillmere;
 
 namespace {
 
-std::wstring wide(const std::string& s)
-{
-    return std::wstring(s.begin(), s.end());
-}
+using qm_test::failure_of;
+using qm_test::wide;
 
 std::string utf8(const std::wstring& w)
 {
@@ -37,18 +36,6 @@ std::size_t count_of(const std::string& text, const std::string& what)
     for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
         ++n;
     return n;
-}
-
-template <typename F> std::pair<std::wstring, std::wstring> failure_of(F f)
-{
-    try {
-        f();
-    }
-    catch (const vfs::exception& e) {
-        return {e.get_message(), e.get_details()};
-    }
-    ADD_FAILURE() << "no vfs::exception was thrown";
-    return {};
 }
 
 std::vector<std::wstring> names_of(const vfs::item_list& items)

@@ -10,34 +10,21 @@
 
 #include <string>
 #include <vector>
+#include "support/failure.h"
 
 namespace {
+
+using qm_test::failure_of;
+using qm_test::wide;
 
 using qm_test::bytes;
 using qm_test::pattern;
 using qm_test::sha256;
 using qm_test::transfer_account;
 
-std::wstring wide(const std::string& text)
-{
-    return std::wstring(text.begin(), text.end());
-}
-
 std::string narrow_id(const std::wstring& text)
 {
     return std::string(text.begin(), text.end());
-}
-
-template <typename F> std::pair<std::wstring, std::wstring> failure_of(F f)
-{
-    try {
-        f();
-    }
-    catch (const vfs::exception& e) {
-        return {e.get_message(), e.get_details()};
-    }
-    ADD_FAILURE() << "no vfs::exception was thrown";
-    return {};
 }
 
 typedef std::pair<std::wstring, std::wstring> failure;

@@ -7,23 +7,13 @@
 
 #include <random>
 #include <string>
+#include "support/failure.h"
 
 using namespace vfs_quillmere;
 
 namespace {
 
-// Runs f and answers the (message, details) of the vfs::exception it throws.
-template <typename F> std::pair<std::wstring, std::wstring> failure_of(F f)
-{
-    try {
-        f();
-    }
-    catch (const vfs::exception& e) {
-        return {e.get_message(), e.get_details()};
-    }
-    ADD_FAILURE() << "no vfs::exception was thrown";
-    return {};
-}
+using qm_test::failure_of;
 
 std::string bytes(std::initializer_list<unsigned> values)
 {

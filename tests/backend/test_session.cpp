@@ -14,27 +14,14 @@
 
 #include <cstring>
 #include <string>
+#include "support/failure.h"
 
 using namespace vfs_quillmere;
 
 namespace {
 
-std::wstring wide(const std::string& s)
-{
-    return std::wstring(s.begin(), s.end());
-}
-
-template <typename F> std::pair<std::wstring, std::wstring> failure_of(F f)
-{
-    try {
-        f();
-    }
-    catch (const vfs::exception& e) {
-        return {e.get_message(), e.get_details()};
-    }
-    ADD_FAILURE() << "no vfs::exception was thrown";
-    return {};
-}
+using qm_test::failure_of;
+using qm_test::wide;
 
 bool session_manager_runs()
 {

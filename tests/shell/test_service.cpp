@@ -12,15 +12,13 @@
 
 #include <atomic>
 #include <thread>
+#include "support/failure.h"
 
 namespace {
 
-using namespace qm_test;
+using qm_test::wide;
 
-std::wstring wide(const std::string& s)
-{
-    return std::wstring(s.begin(), s.end());
-}
+using namespace qm_test;
 
 // Runs the session manager with an argument and waits for it.
 void run_session_manager(const wchar_t* argument)

@@ -16,13 +16,11 @@
 
 #include <set>
 #include <string>
+#include "support/failure.h"
 
 namespace {
 
-std::wstring wide(const std::string& s)
-{
-    return std::wstring(s.begin(), s.end());
-}
+using qm_test::wide;
 
 bool session_manager_runs()
 {
