@@ -4,29 +4,12 @@
 # under Wine, stops the service. Usage: bash bench/run-enum.sh [BUILD_DIR] [REPEATS]
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
+. "$here/bench/common.sh"
 build=$(cd "${1:-$here/build/x86_64}" && pwd)
 repeats=${2:-3}
-arch=i686
-grep -q '^CMAKE_TOOLCHAIN_FILE:.*mingw64' "$build/CMakeCache.txt" && arch=x86_64
-ninja -C "$build" bench_enum >/dev/null
+bench_setup "$build" bench_enum
 
 data="$build/bench-enum-data"
 mkdir -p "$data"
-log=$(mktemp)
-setsid /usr/bin/python3 "$here/devservice/run.py" --data "$data" --host 127.0.0.1 --port 0 --sftp-port 0 \
-    --test-mode >"$log" 2>&1 </dev/null &
-pid=$!
-stop() { kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; rm -f "$log"; }
-trap stop EXIT
-port=""
-for _ in $(seq 200); do
-    port=$(sed -n 's/^READY http=\([0-9]*\).*/\1/p' "$log")
-    [ -n "$port" ] && break
-    sleep 0.1
-done
-[ -n "$port" ] || { echo "the dev service did not start:"; cat "$log"; exit 1; }
-
-. "$here/cmake/wine-env.sh"
-qm_wine_env "$arch" "$build/wineprefix"
-"$here/cmake/make-prefix.sh" "$arch" "$WINEPREFIX"
-"$QM_WINE" "$build/bin/bench_enum.exe" "http://127.0.0.1:$port" "$repeats"
+bench_service "$data" --test-mode
+bench_run bench_enum "http://127.0.0.1:$port" "$repeats"
