@@ -15,47 +15,18 @@
 #include <cstring>
 #include <string>
 #include "support/failure.h"
+#include "support/session_manager.h"
 
 using namespace vfs_quillmere;
 
 namespace {
 
+using qm_test::quit_session_manager;
+using qm_test::run_session_manager;
+using qm_test::session_manager_runs;
+
 using qm_test::failure_of;
 using qm_test::wide;
-
-bool session_manager_runs()
-{
-    const HANDLE event = OpenEventW(SYNCHRONIZE, FALSE, session_event_name);
-    if (!event)
-        return false;
-    CloseHandle(event);
-    return true;
-}
-
-// Runs the session manager beside the test program with one argument; answers its exit code.
-DWORD run_session_manager(const std::wstring& argument)
-{
-    const std::wstring exe = qm_test::program_dir() + L"\\" + session_executable;
-    std::wstring command = L"\"" + exe + L"\" " + argument;
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &process))
-        return static_cast<DWORD>(-1);
-    WaitForSingleObject(process.hProcess, 30000);
-    DWORD code = static_cast<DWORD>(-1);
-    GetExitCodeProcess(process.hProcess, &code);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return code;
-}
-
-void quit_session_manager()
-{
-    if (session_manager_runs())
-        run_session_manager(L"/quit");
-}
 
 // Writes 128 raw bytes into the UserID block, as another process might.
 void write_block(const void* bytes)

@@ -17,34 +17,12 @@
 
 #include <set>
 #include <string>
+#include "support/session_manager.h"
 
 namespace {
 
-bool session_manager_runs()
-{
-    const HANDLE event = OpenEventW(SYNCHRONIZE, FALSE, vfs_quillmere::session_event_name);
-    if (!event)
-        return false;
-    CloseHandle(event);
-    return true;
-}
-
-void quit_session_manager()
-{
-    if (!session_manager_runs())
-        return;
-    const std::wstring exe = qm_test::program_dir() + L"\\" + vfs_quillmere::session_executable;
-    std::wstring command = L"\"" + exe + L"\" /quit";
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &process))
-        return;
-    WaitForSingleObject(process.hProcess, 30000);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-}
+using qm_test::quit_session_manager;
+using qm_test::session_manager_runs;
 
 std::set<std::wstring> names_of(const vfs::item_list& items)
 {

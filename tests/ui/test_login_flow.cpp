@@ -17,36 +17,14 @@
 #include <set>
 #include <string>
 #include "support/failure.h"
+#include "support/session_manager.h"
 
 namespace {
 
+using qm_test::quit_session_manager;
+using qm_test::session_manager_runs;
+
 using qm_test::wide;
-
-bool session_manager_runs()
-{
-    const HANDLE event = OpenEventW(SYNCHRONIZE, FALSE, L"Local\\Quillmere_Event_LogOff");
-    if (!event)
-        return false;
-    CloseHandle(event);
-    return true;
-}
-
-void quit_session_manager()
-{
-    if (!session_manager_runs())
-        return;
-    const std::wstring exe = qm_test::program_dir() + L"\\Quillmere_Session.exe";
-    std::wstring command = L"\"" + exe + L"\" /quit";
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &process))
-        return;
-    WaitForSingleObject(process.hProcess, 30000);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-}
 
 class login_flow : public testing::Test {
 protected:
