@@ -22,6 +22,7 @@
 #include <shellapi.h>
 
 #include <cwchar>
+#include "com/handle.h"
 
 namespace {
 
@@ -49,25 +50,7 @@ enum exit_code {
     exit_no_answer = 4
 };
 
-class handle {
-public:
-    handle() = default;
-    explicit handle(HANDLE h) : h_(h) {}
-    ~handle() { reset(); }
-    handle(const handle&) = delete;
-    handle& operator=(const handle&) = delete;
-    HANDLE get() const { return h_; }
-    explicit operator bool() const { return h_ != nullptr; }
-    void reset(HANDLE h = nullptr)
-    {
-        if (h_)
-            CloseHandle(h_);
-        h_ = h;
-    }
-
-private:
-    HANDLE h_ = nullptr;
-};
+using com::handle;
 
 // The objects of a running instance, released in the reverse order of creation.
 struct session_objects {

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 #include <cwchar>
+#include "com/handle.h"
 
 namespace vfs_quillmere {
 
@@ -34,22 +35,7 @@ boost::shared_ptr<vfs::client>& connection_cache()
     return cache;
 }
 
-class handle {
-public:
-    explicit handle(HANDLE h = nullptr) : h_(h) {}
-    ~handle()
-    {
-        if (h_)
-            CloseHandle(h_);
-    }
-    handle(const handle&) = delete;
-    handle& operator=(const handle&) = delete;
-    HANDLE get() const { return h_; }
-    explicit operator bool() const { return h_ != nullptr; }
-
-private:
-    HANDLE h_;
-};
+using com::handle;
 
 class mutex_hold {
 public:

@@ -15,6 +15,7 @@
 #include <string>
 #include <deque>
 #include <vector>
+#include "com/handle.h"
 
 namespace {
 
@@ -33,32 +34,7 @@ const size_t block_size = 128;
 // Exit codes of the session manager (session/main.cpp).
 const DWORD exit_ok = 0, exit_already_running = 1, exit_not_running = 2;
 
-class handle {
-public:
-    handle() = default;
-    explicit handle(HANDLE h) : h_(h) {}
-    ~handle() { reset(); }
-    handle(handle&& other) noexcept : h_(other.h_) { other.h_ = nullptr; }
-    handle& operator=(handle&& other) noexcept
-    {
-        if (this != &other) {
-            reset(other.h_);
-            other.h_ = nullptr;
-        }
-        return *this;
-    }
-    HANDLE get() const { return h_; }
-    explicit operator bool() const { return h_ != nullptr; }
-    void reset(HANDLE h = nullptr)
-    {
-        if (h_)
-            CloseHandle(h_);
-        h_ = h;
-    }
-
-private:
-    HANDLE h_ = nullptr;
-};
+using com::handle;
 
 std::wstring session_exe()
 {

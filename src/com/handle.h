@@ -1,0 +1,39 @@
+// Owns a kernel object handle (event, mutex, mapping, process, thread) and closes it once.
+// Header-only, so the session manager, which does not link the DLL's library, shares it too.
+#pragma once
+
+#include <windows.h>
+
+namespace com {
+
+class handle {
+public:
+    handle() = default;
+    explicit handle(HANDLE h) : h_(h) {}
+    ~handle() { reset(); }
+    handle(const handle&) = delete;
+    handle& operator=(const handle&) = delete;
+    handle(handle&& other) noexcept : h_(other.h_) { other.h_ = nullptr; }
+    handle& operator=(handle&& other) noexcept
+    {
+        if (this != &other) {
+            reset(other.h_);
+            other.h_ = nullptr;
+        }
+        return *this;
+    }
+
+    HANDLE get() const { return h_; }
+    explicit operator bool() const { return h_ != nullptr; }
+    void reset(HANDLE h = nullptr)
+    {
+        if (h_)
+            CloseHandle(h_);
+        h_ = h;
+    }
+
+private:
+    HANDLE h_ = nullptr;
+};
+
+} // namespace com
