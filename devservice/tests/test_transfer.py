@@ -2,6 +2,7 @@ import hashlib
 import os
 import shutil
 import subprocess
+import time
 
 import paramiko
 import pytest
@@ -128,6 +129,17 @@ def download_until_failure(client, location, chunk=32768):
     return bytes(got)
 
 
+def transfers_seen(svc, count, timeout=10.0):
+    """The service's transfer records once there are at least count of them: the server thread
+    writes a record when it closes the handle, which can be after the client has returned."""
+    deadline = time.monotonic() + timeout
+    while True:
+        transfers = svc.control("transfers")["transfers"]
+        if len(transfers) >= count or time.monotonic() > deadline:
+            return transfers
+        time.sleep(0.05)
+
+
 def test_download_dropped_and_resumed_is_identical(svc):
     user = svc.user()
     data = os.urandom(3 * MiB + 17)
@@ -141,7 +153,7 @@ def test_download_dropped_and_resumed_is_identical(svc):
         f.seek(len(got))
         rest = f.read()
     assert sha(got + rest) == sha(data)
-    transfers = svc.control("transfers")["transfers"]
+    transfers = transfers_seen(svc, 3)  # the upload that made the file, then the two reads
     assert [(t["mode"], t["first_offset"], t["bytes"], t["result"]) for t in transfers[-2:]] \
         == [("read", 0, 1_000_000, "dropped"), ("read", len(got), len(data) - len(got), "ok")]
 
@@ -168,7 +180,7 @@ def test_upload_dropped_and_resumed_by_append_is_identical(svc):
     assert got["Size"] == str(len(data))
     with user.transfer() as sftp:
         assert sha(sftp.open(item["Location"], "rb").read()) == sha(data)
-    assert [t["mode"] for t in svc.control("transfers")["transfers"]] \
+    assert [t["mode"] for t in transfers_seen(svc, 4)] \
         == ["rewrite", "append", "append", "read"]
 
 
