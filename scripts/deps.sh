@@ -52,25 +52,62 @@ cmake_common=(-G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Re
 
 cd "$work"
 echo "deps: fetching sources" >&2
-# A mirror can list a version whose files it no longer serves (seen with security updates),
-# so each package falls back through the listed versions, newest first.
-fetch() {
-    local v
-    for v in $(apt-cache showsrc "$1" 2>/dev/null | awk '/^Version:/ {print $2}' | sort -rV | uniq); do
-        rm -f "$1"_*
-        if apt-get source --download-only "$1=$v" >/dev/null 2>&1; then
-            dpkg-source --no-check -x "$1"_*.dsc >/dev/null
-            echo "$1 $v" >> built-versions
-            return 0
+# Each file apt lists for the source package is fetched on its own through apt's acquire system
+# (the machine's mirror and proxy) and checked against the SHA-256 apt holds from the signed
+# index. A mirror can fail to serve a security update's .dsc while serving its tarballs; then
+# the tree is laid out by hand from the tarballs: upstream, debian/, and debian/patches/series
+# applied in order, each patch checked before it is applied. Never an older version: the key
+# and VERSIONS name what was built.
+fetch() { # PACKAGE VERSION
+    local pkg=$1 ver=$2 dsc="" orig=() debian="" line url name hash
+    while read -r line; do
+        url=$(echo "$line" | awk '{print $1}' | tr -d "'")
+        name=$(echo "$line" | awk '{print $2}')
+        hash=$(echo "$line" | awk '{print $4}')
+        case "$hash" in SHA256:*) ;; *) echo "deps: apt gives no SHA-256 for $name" >&2; exit 1 ;; esac
+        if /usr/lib/apt/apt-helper download-file "$url" "$work/$name" "$hash" >/dev/null 2>&1; then
+            case "$name" in
+                *.dsc) dsc=$name ;;
+                *.orig.tar.* | *.orig-*.tar.*) orig+=("$name") ;;
+                *.debian.tar.*) debian=$name ;;
+            esac
+        else
+            rm -f "$work/$name"
+            case "$name" in
+                *.dsc) echo "deps: $name could not be fetched; unpacking $pkg $ver by hand" >&2 ;;
+                *) echo "deps: $name could not be fetched (or its SHA-256 differs)" >&2; exit 1 ;;
+            esac
         fi
-        echo "deps: $1 $v could not be fetched, trying an older one" >&2
-    done
-    echo "deps: apt-get source $1 failed" >&2
-    exit 1
+    done < <(apt-get source --print-uris --only-source "$pkg=$ver" 2>/dev/null | grep "^'")
+    [ "${#orig[@]}" -gt 0 ] || { echo "deps: apt lists no sources for $pkg $ver" >&2; exit 1; }
+    local dir="$pkg-${ver%%-*}"
+    dir=${dir#*:}
+    if [ -n "$dsc" ]; then
+        # The files were checked against apt's hashes above; the .dsc signature has no keyring here.
+        dpkg-source --no-check -x "$dsc" "$dir" >/dev/null
+    else
+        [ "${#orig[@]}" = 1 ] && [ -n "$debian" ] || {
+            echo "deps: cannot lay out $pkg $ver by hand (expects one upstream and one debian tarball)" >&2; exit 1; }
+        mkdir "$dir"
+        tar -xf "${orig[0]}" -C "$dir" --strip-components=1
+        tar -xf "$debian" -C "$dir"
+        local series="$dir/debian/patches/series" patch opts
+        if [ -f "$series" ]; then
+            while read -r patch opts; do
+                case "$patch" in '' | '#'*) continue ;; esac
+                [ -n "$opts" ] || opts=-p1
+                if ! patch -d "$dir" $opts --dry-run -s -f < "$dir/debian/patches/$patch" >/dev/null; then
+                    echo "deps: patch $patch of $pkg $ver does not apply" >&2; exit 1
+                fi
+                patch -d "$dir" $opts -s -f < "$dir/debian/patches/$patch" >/dev/null
+            done < "$series"
+        fi
+    fi
+    echo "$pkg $ver" >> built-versions
 }
-fetch mbedtls
-fetch libssh2
-fetch curl
+fetch mbedtls "$v_mbedtls"
+fetch libssh2 "$v_libssh2"
+fetch curl "$v_curl"
 src_mbedtls=$(ls -d mbedtls-*/ | head -n1)
 src_libssh2=$(ls -d libssh2-*/ | head -n1)
 src_curl=$(ls -d curl-*/ | head -n1)
