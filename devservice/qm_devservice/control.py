@@ -54,6 +54,7 @@ class Control:
     def reset(self):
         with self.lock:
             self.rules = []
+            self.throttles = {}
             self.requests = collections.deque(maxlen=5000)
             self.transfers = collections.deque(maxlen=1000)
             self.last_bodies = {}
@@ -102,6 +103,20 @@ class Control:
                 return False
             self._consume(rule)
             return True
+
+    def set_throttle(self, user, direction, rate, after):
+        """Slows the user's transfers in one direction to rate bytes a second
+        (0 stalls them) once each has moved after bytes; rate None lifts it."""
+        with self.lock:
+            if rate is None:
+                self.throttles.pop((user, direction), None)
+            else:
+                self.throttles[(user, direction)] = (rate, after)
+
+    def throttle(self, user, direction):
+        """(rate, after) for the user's transfers in this direction, or None."""
+        with self.lock:
+            return self.throttles.get((user, direction))
 
     def pending(self):
         with self.lock:

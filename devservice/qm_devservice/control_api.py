@@ -105,6 +105,14 @@ def _handle(svc, name, params):
         rule = Rule("sftp_drop", action="*", user=_text(params, "user"),
                     count=_int(params, "count", 1), after=_int(params, "after", required=True),
                     direction=direction, file_id=_int(params, "file_id"))
+    elif name == "throttle":
+        direction = _text(params, "direction", "any")
+        if direction not in ("read", "write", "any"):
+            raise ControlError("'direction' must be read, write or any")
+        user = _text(params, "user", required=True)
+        for one in ("read", "write") if direction == "any" else (direction,):
+            control.set_throttle(user, one, _int(params, "rate"), _int(params, "after", 0))
+        return _reply({"ok": True})
     elif name == "add_user":
         # Test programs that cannot run the command line (they run under Wine) make their
         # accounts here, each with a fresh name, so parallel tests never share a tree.

@@ -253,6 +253,26 @@ class Transfer(paramiko.SFTPHandle):
         self.drop_rule = None  # another transfer used the rule up meanwhile
         return length
 
+    def _pace(self, length):
+        """Holds a request back as the user's throttle says: once the transfer
+        has moved the throttle's `after` bytes, a request of length bytes is
+        answered length / rate seconds late, and at rate 0 not at all until the
+        throttle is lifted.  Requests are never shortened (clients read ahead
+        and take a short answer for a protocol error), and reads past the end
+        cost nothing.  False when the client went away meanwhile."""
+        control = self.conn.host.service.control
+        direction = "read" if self.direction == "read" else "write"
+        while True:
+            throttle = control.throttle(self.conn.user_name, direction)
+            if throttle is None or self.moved < throttle[1]:
+                return True
+            if throttle[0]:
+                time.sleep(length / throttle[0])
+                return True
+            if not self.conn.transport.is_active():
+                return False
+            time.sleep(0.05)
+
     def read(self, offset, length):
         if not self.readable:
             return SFTP_PERMISSION_DENIED
@@ -262,6 +282,8 @@ class Transfer(paramiko.SFTPHandle):
             remaining = self.drop_rule.payload["after"] - self.moved
             length = self._limit(length, withholds=offset + max(0, remaining) < self.size)
         data = os.pread(self.fd, length, offset) if length else b""
+        if data and not self._pace(len(data)):
+            return SFTP_FAILURE
         self.did_read = True
         self.moved += len(data)
         if self.dropped and not data:
@@ -276,6 +298,8 @@ class Transfer(paramiko.SFTPHandle):
             self.first_offset = start
         if self.max_size is not None and start + len(data) > max(self.max_size, self.size):
             self.refused = "quota"
+            return SFTP_FAILURE
+        if not self._pace(len(data)):
             return SFTP_FAILURE
         allowed = self._limit(len(data))
         chunk = data if allowed == len(data) else data[:allowed]

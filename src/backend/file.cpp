@@ -127,7 +127,7 @@ std::int32_t file::read(void* pdata, std::int32_t len)
 
 std::int32_t file::write(const void* pdata, std::int32_t len)
 {
-    const std::int32_t count = channel().write(pdata, len, false);
+    const std::int32_t count = channel().write(pdata, len);
     position_ += count;
     return count;
 }

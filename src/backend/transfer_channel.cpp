@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <type_traits>
 #include <vector>
 
@@ -20,9 +19,9 @@ static_assert(std::is_same_v<curl_off_t, std::int64_t>, "seek_data must match li
 
 namespace {
 
-// A transfer may go this long without handing over a buffer; renewed at every buffer, so a slow
-// reader or writer on the caller's side never runs the transfer into it.
-constexpr long idle_timeout = 25;
+// A transfer fails after this long without a byte moving. It is measured by bytes, not by
+// buffers: a link too slow to fill one of the large buffers below within it still completes.
+constexpr unsigned long idle_timeout_ms = 25000;
 
 // libcurl's defaults (16 KiB received, 64 KiB sent per buffer) cost one thread hand-over per
 // small buffer, and libssh2 sizes its SFTP read-ahead to four times the receive buffer and
@@ -53,10 +52,9 @@ private:
 transfer_channel::transfer_channel(std::string host_url, std::string path, std::string user,
                                    std::string password)
     : host_url_(std::move(host_url)), path_(std::move(path)), user_(std::move(user)),
-      password_(std::move(password))
+      password_(std::move(password)), idle_timeout_ms_(idle_timeout_ms)
 {
-    // The two events are made by the first open: a listing builds a file object for every file
-    // it shows, and most of them never transfer anything.
+    // The two events are made by open, which can report their failure.
     InitializeCriticalSection(&lock_);
 }
 
@@ -75,9 +73,7 @@ transfer_channel::~transfer_channel()
     // abort and waited for before anything is freed. An upload left open is abandoned, not
     // finished, and not resumed.
     if (thread_) {
-        abort_ = true;
-        while (hand_back() == buffer_waiting) {
-        }
+        abandon();
         CloseHandle(thread_);
     }
     if (data_ready_)
@@ -102,6 +98,24 @@ transfer_channel::wait_result transfer_channel::wait_for_worker()
                                                                                 : worker_ended;
 }
 
+void transfer_channel::abandon()
+{
+    // The worker may be waiting on a stalled link, where only libcurl's own time-out would end
+    // it: shutting its sockets down makes every wait of libcurl's return with an error at once,
+    // and the flag stops it at the next hand-over or progress report.
+    abort_ = true;
+    cut_connection();
+    while (hand_back() == buffer_waiting) {
+    }
+}
+
+void transfer_channel::cut_connection()
+{
+    section_lock guard(lock_);
+    for (const std::uintptr_t socket : sockets_)
+        shutdown(static_cast<SOCKET>(socket), SD_BOTH);
+}
+
 transfer_channel::wait_result transfer_channel::hand_back()
 {
     SetEvent(consumed_);
@@ -112,7 +126,6 @@ bool transfer_channel::start(bool restart)
 {
     ResetEvent(data_ready_);
     ResetEvent(consumed_);
-    start_time_ = _time64(nullptr);
     if (thread_) {
         // A download can fail while the caller still reads the previous buffer, and be found
         // failed at the next read: the worker has set its state but may not have returned yet.
@@ -123,13 +136,15 @@ bool transfer_channel::start(bool restart)
     buffer_ = nullptr;
     buffer_size_ = buffer_pos_ = 0;
     abort_ = false;
+    finishing_ = false;
     restart_ = restart;
-    handed_ = 0;
+    acked_ = confirmed_ = 0;
     seek_seen_ = false;
     host_offset_ = 0;
     {
         section_lock guard(lock_);
         state_ = mode_;
+        reached_file_ = false;
     }
     if (!ensure_curl_initialised()) {
         section_lock guard(lock_);
@@ -159,6 +174,7 @@ void transfer_channel::run_transfer()
         state_ = mode_;
     }
     CURLcode result = CURLE_FAILED_INIT;
+    curl_off_t reached_file = 0;
     if (CURL* curl = curl_easy_init()) {
         curl_ = curl;
         const bool upload = mode_ == mode_upload;
@@ -177,7 +193,49 @@ void transfer_channel::run_transfer()
         const std::string credentials = user_ + ":" + password_;
         if (!user_.empty() || !password_.empty())
             curl_easy_setopt(curl, CURLOPT_USERPWD, credentials.c_str());
-        curl_easy_setopt(curl, CURLOPT_TIMEOUT, idle_timeout);
+        // The idle time-out, and the caller's abort, are looked at in every progress report,
+        // which libcurl makes at least once a second while a transfer waits.
+        curl_xferinfo_callback progress = [](void* self, curl_off_t, curl_off_t received, curl_off_t,
+                                             curl_off_t sent) -> int {
+            auto* channel = static_cast<transfer_channel*>(self);
+            if (channel->abort_)
+                return 1;
+            const auto moved = static_cast<std::uint64_t>(received + sent);
+            const ULONGLONG now = GetTickCount64();
+            if (moved != channel->moved_) {
+                channel->moved_ = moved;
+                channel->moved_at_ = now;
+            }
+            if (now - channel->moved_at_ < channel->idle_timeout_ms_)
+                return 0;
+            // libcurl would say goodbye to a host that no longer answers, and wait for it.
+            channel->cut_connection();
+            return 1;
+        };
+        curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+        curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, progress);
+        curl_easy_setopt(curl, CURLOPT_XFERINFODATA, this);
+        curl_sockopt_callback opened = [](void* self, curl_socket_t socket, curlsocktype) -> int {
+            auto* channel = static_cast<transfer_channel*>(self);
+            section_lock guard(channel->lock_);
+            channel->sockets_.push_back(socket);
+            return channel->abort_ ? CURL_SOCKOPT_ERROR : CURL_SOCKOPT_OK;
+        };
+        curl_closesocket_callback closing = [](void* self, curl_socket_t socket) -> int {
+            auto* channel = static_cast<transfer_channel*>(self);
+            {
+                section_lock guard(channel->lock_);
+                auto& sockets = channel->sockets_;
+                sockets.erase(std::remove(sockets.begin(), sockets.end(), socket), sockets.end());
+            }
+            return closesocket(socket);
+        };
+        curl_easy_setopt(curl, CURLOPT_SOCKOPTFUNCTION, opened);
+        curl_easy_setopt(curl, CURLOPT_SOCKOPTDATA, this);
+        curl_easy_setopt(curl, CURLOPT_CLOSESOCKETFUNCTION, closing);
+        curl_easy_setopt(curl, CURLOPT_CLOSESOCKETDATA, this);
+        moved_ = 0;
+        moved_at_ = GetTickCount64();
         const std::string url = host_url_ + path_;
         curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
         // A resumed upload asks the host how much of the file it holds (-1): bytes that reached
@@ -202,23 +260,40 @@ void transfer_channel::run_transfer()
             else if (staged_out_)
                 WaitForSingleObject(consumed_, INFINITE);
         }
+        // The host had opened the file when libcurl came to its data phase.
+        curl_easy_getinfo(curl, CURLINFO_PRETRANSFER_TIME_T, &reached_file);
         curl_ = nullptr;
         curl_easy_cleanup(curl);
     }
     section_lock guard(lock_);
+    reached_file_ = reached_file > 0;
     state_ = result == CURLE_OK ? 0 : -1;
+}
+
+void transfer_channel::caller_returned()
+{
+    moved_at_ = GetTickCount64();
 }
 
 size_t transfer_channel::exchange(char* ptr, size_t size)
 {
+    // libcurl asks for more while it still holds unsent bytes (up to a 32nd of its buffer), so a
+    // request is no proof that the host has the earlier ones: its count of bytes the host
+    // acknowledged is.
+    curl_off_t acknowledged = 0;
+    curl_easy_getinfo(static_cast<CURL*>(curl_), CURLINFO_SIZE_UPLOAD_T, &acknowledged);
+    acked_ = static_cast<std::uint64_t>(acknowledged);
+    // After the caller's last bytes every request is answered "no more": handing it over would
+    // keep the worker busy, and never idle, while a stalled host holds the last bytes.
+    if (finishing_)
+        return 0;
     buffer_ = reinterpret_cast<unsigned char*>(ptr);
     buffer_size_ = static_cast<std::uint32_t>(size);
     buffer_pos_ = 0;
     SignalObjectAndWait(data_ready_, consumed_, INFINITE, FALSE);
     if (abort_)
         return mode_ == mode_upload ? CURL_READFUNC_ABORT : 0;
-    curl_easy_setopt(static_cast<CURL*>(curl_), CURLOPT_TIMEOUT,
-                     static_cast<long>(_time64(nullptr) - start_time_) + idle_timeout);
+    caller_returned();
     return buffer_pos_;
 }
 
@@ -228,8 +303,7 @@ bool transfer_channel::publish(std::vector<char>& staging)
         WaitForSingleObject(consumed_, INFINITE);
         if (abort_)
             return false;
-        curl_easy_setopt(static_cast<CURL*>(curl_), CURLOPT_TIMEOUT,
-                         static_cast<long>(_time64(nullptr) - start_time_) + idle_timeout);
+        caller_returned();
     }
     buffer_ = reinterpret_cast<unsigned char*>(staging.data());
     buffer_size_ = static_cast<std::uint32_t>(staging.size());
@@ -310,6 +384,15 @@ void transfer_channel::open(std::int32_t mode)
     resume_offset_ = 0;
     mode_ = mode;
     if (!start(false)) {
+        // A download cut after the host opened the file is resumed by the first read, as a cut
+        // anywhere later is; a host that cannot be reached or refuses the file fails the open.
+        bool reached_file = false;
+        {
+            section_lock guard(lock_);
+            reached_file = reached_file_;
+        }
+        if (mode == mode_download && reached_file)
+            return;
         finish_worker();
         fail(L"Open failed", L"Internet connection failed");
     }
@@ -358,11 +441,13 @@ std::int32_t transfer_channel::read(void* buffer, std::int32_t length)
 
 void transfer_channel::confirm_pending()
 {
-    // libcurl asks for the next buffer only after the host acknowledged the previous one, so
-    // every byte handed over so far is on the host.
-    std::uint64_t confirmed = handed_;
+    drop_confirmed(acked_ - confirmed_);
+    confirmed_ = acked_;
+}
+
+void transfer_channel::drop_confirmed(std::uint64_t confirmed)
+{
     resume_offset_ += static_cast<std::int64_t>(confirmed);
-    handed_ = 0;
     while (confirmed && !pending_.empty()) {
         const std::uint32_t left = pending_.front().size - pending_skip_;
         if (confirmed >= left) {
@@ -377,7 +462,7 @@ void transfer_channel::confirm_pending()
     }
 }
 
-void transfer_channel::feed(const unsigned char* data, std::uint32_t length, bool replay)
+void transfer_channel::feed(const unsigned char* data, std::uint32_t length)
 {
     std::uint32_t taken = 0;
     while (taken < length) {
@@ -385,13 +470,10 @@ void transfer_channel::feed(const unsigned char* data, std::uint32_t length, boo
         std::memcpy(buffer_ + buffer_pos_, data + taken, n);
         buffer_pos_ += n;
         taken += n;
-        if (!replay)
-            handed_ += n;
         if (buffer_pos_ == buffer_size_) {
             if (hand_back() == worker_ended)
                 fail(L"Write failed", L"Internet connection failed");
-            if (!replay)
-                confirm_pending();
+            confirm_pending();
         }
     }
 }
@@ -399,29 +481,25 @@ void transfer_channel::feed(const unsigned char* data, std::uint32_t length, boo
 void transfer_channel::resend_pending()
 {
     if (seek_seen_) {
-        handed_ = static_cast<std::uint64_t>(host_offset_ - resume_offset_);
-        confirm_pending();
+        drop_confirmed(static_cast<std::uint64_t>(host_offset_ - resume_offset_));
     }
     else if (resume_offset_ > 0) {
         // The host did not say where its copy ends (it started the file anew): stop libcurl
         // before it writes the unconfirmed bytes at offset 0.
-        abort_ = true;
-        while (hand_back() == buffer_waiting) {
-        }
+        abandon();
         fail(L"Write failed", L"Internet connection failed");
     }
-    handed_ = 0;
     bool first = true;
     // Copied out first: confirmations while feeding shrink the list.
     const std::deque<block> blocks = pending_;
     std::uint32_t skip = pending_skip_;
     for (const block& b : blocks) {
-        feed(b.data.get() + (first ? skip : 0), b.size - (first ? skip : 0), false);
+        feed(b.data.get() + (first ? skip : 0), b.size - (first ? skip : 0));
         first = false;
     }
 }
 
-std::int32_t transfer_channel::write(const void* buffer, std::int32_t length, bool replay)
+std::int32_t transfer_channel::write(const void* buffer, std::int32_t length)
 {
     if (!buffer)
         fail(L"Write failed", L"buffer is NULL");
@@ -433,10 +511,6 @@ std::int32_t transfer_channel::write(const void* buffer, std::int32_t length, bo
         fail(L"Write failed", L"Incorrect file mode");
     const auto* data = static_cast<const unsigned char*>(buffer);
     const auto size = static_cast<std::uint32_t>(length);
-    if (replay) {
-        feed(data, size, true);
-        return length;
-    }
     // This block joins the unconfirmed ones before a restart, so that the host's copy may end
     // inside it: a retried write brings the same bytes as the one that failed.
     if (size) {
@@ -452,7 +526,7 @@ std::int32_t transfer_channel::write(const void* buffer, std::int32_t length, bo
             resend_pending();
         }
         else {
-            feed(data, size, false);
+            feed(data, size);
         }
     }
     catch (const exception&) {
@@ -465,7 +539,6 @@ std::int32_t transfer_channel::write(const void* buffer, std::int32_t length, bo
 void transfer_channel::drop_unsent(std::size_t own)
 {
     // A failed write takes none of its bytes: the caller writes them again (or gives up).
-    handed_ = 0;
     if (own && !pending_.empty()) {
         if (pending_.size() == 1 && pending_skip_) {
             resume_offset_ -= pending_skip_;
@@ -483,45 +556,47 @@ void transfer_channel::finish_worker()
     }
     pending_.clear();
     pending_skip_ = 0;
-    handed_ = 0;
     resume_offset_ = 0;
     mode_ = mode_closed;
+}
+
+bool transfer_channel::finish_upload()
+{
+    finishing_ = true;
+    while (hand_back() == buffer_waiting)
+        confirm_pending();
+    return current_state() == 0;
 }
 
 void transfer_channel::close()
 {
     if (mode_ == mode_closed)
         fail(L"Close failed", L"File is not opened");
-    // A download is cut short at once; an upload gets its partly filled buffer handed over,
-    // then an empty one, which ends it.
-    const bool upload = mode_ == mode_upload;
-    const bool running = current_state() > 0;
-    abort_ = !upload;
-    while (hand_back() == buffer_waiting) {
-        if (upload)
-            confirm_pending();
+    if (mode_ == mode_download) {
+        abandon();
+        finish_worker();
+        return;
     }
-    bool failed = false;
-    if (upload && running && current_state() < 0) {
-        // The connection failed on the last bytes: nobody calls write again to resume, so the
-        // upload is resumed here, a few times at most.
-        failed = true;
-        for (int attempt = 0; attempt < 5 && failed; ++attempt) {
-            try {
-                if (!start(true))
-                    continue;
+    // The upload's connection may fail on its last bytes, or may have failed in a write that
+    // nobody repeated: the bytes write took are then not all on the host, and nobody calls write
+    // again to resume. So close resumes once; a second failure is reported, which bounds close
+    // on a dead network to two idle time-outs.
+    bool done = current_state() > 0 && finish_upload();
+    if (!done) {
+        try {
+            if (start(true)) {
                 resend_pending();
-                while (hand_back() == buffer_waiting)
-                    confirm_pending();
-                failed = current_state() < 0;
-            }
-            catch (const exception&) {
-                // start again
+                done = finish_upload();
             }
         }
+        catch (const exception&) {
+            // reported below
+        }
     }
+    if (!done && thread_)
+        abandon();
     finish_worker();
-    if (failed)
+    if (!done)
         fail(L"Close failed", L"Internet connection failed");
 }
 

@@ -3,10 +3,13 @@
 // curl_easy_perform on a worker thread, and each libcurl buffer is handed to the calling thread
 // and back through two auto-reset events. A transfer that fails is started again at the byte
 // where it stopped; an upload keeps the blocks the host has not yet confirmed, to send them again.
+// A transfer fails when no byte has moved for the idle time-out (time spent waiting for the
+// caller does not count), and one given up by the caller is cut at once, whatever the link does.
 #pragma once
 
 #include <boost/shared_array.hpp>
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <string>
@@ -26,14 +29,18 @@ public:
     transfer_channel(const transfer_channel&) = delete;
     transfer_channel& operator=(const transfer_channel&) = delete;
 
-    // Starts a transfer at offset 0: mode_download or mode_upload.
+    // How long a transfer may go without moving a byte; applies from the next (re)start.
+    void set_idle_timeout(unsigned long milliseconds) { idle_timeout_ms_ = milliseconds; }
+
+    // Starts a transfer at offset 0: mode_download or mode_upload. A download whose connection
+    // fails after the host opened the file opens all the same: the first read resumes it.
     void open(std::int32_t mode);
     // Download: up to length bytes; 0 at the end of the file.
     std::int32_t read(void* buffer, std::int32_t length);
-    // Upload: takes all length bytes. replay is true only for the channel's own resending.
-    std::int32_t write(const void* buffer, std::int32_t length, bool replay);
-    // Ends the transfer. A download is cut short; an upload is finished, and one whose
-    // connection failed on its last bytes is resumed and finished, or reported.
+    // Upload: takes all length bytes.
+    std::int32_t write(const void* buffer, std::int32_t length);
+    // Ends the transfer. A download is cut short; an upload either gets every byte that write
+    // took onto the host, resuming once when its connection failed, or fails.
     void close();
     bool is_eof();
     std::int32_t get_mode() const { return mode_; }
@@ -54,12 +61,20 @@ private:
     wait_result hand_back();
     wait_result wait_for_worker();
     std::int32_t current_state();
+    // Tells the worker to give up and cuts its connection, so that it ends at once.
+    void abandon();
+    void cut_connection();
     void finish_worker();
     // Hands bytes to libcurl's waiting buffer; throws "Write failed" when the worker ends.
-    void feed(const unsigned char* data, std::uint32_t length, bool replay);
+    void feed(const unsigned char* data, std::uint32_t length);
     void resend_pending();
+    // Takes the bytes the host acknowledged since the last confirmation off the pending blocks.
     void confirm_pending();
+    void drop_confirmed(std::uint64_t confirmed);
     void drop_unsent(std::size_t own);
+    // Hands the partly filled buffer, then an empty one, which ends the upload; true when the
+    // host confirmed everything.
+    bool finish_upload();
 
     static unsigned __stdcall worker(void* self);
     static size_t download_data(char* ptr, size_t size, size_t count, void* self);
@@ -67,6 +82,8 @@ private:
     static size_t discard_response(char* ptr, size_t size, size_t count, void* self);
     static size_t no_request_body(char* ptr, size_t size, size_t count, void* self);
     static int seek_data(void* self, std::int64_t offset, int origin);
+    // The worker was back from waiting for the caller: that time was nobody's idle time.
+    void caller_returned();
     size_t exchange(char* ptr, size_t size);
     bool publish(std::vector<char>& staging);
     void run_transfer();
@@ -82,7 +99,14 @@ private:
     HANDLE consumed_ = nullptr;
     HANDLE thread_ = nullptr;
     void* curl_ = nullptr;
-    std::int64_t start_time_ = 0;
+    unsigned long idle_timeout_ms_;
+    // Worker side: bytes moved as libcurl last reported them, and when that count last changed.
+    std::uint64_t moved_ = 0;
+    std::uint64_t moved_at_ = 0;
+    // The worker's last transfer got as far as the host's opened file (set with state_).
+    bool reached_file_ = false;
+    // The sockets of the running transfer, under lock_: abandon shuts them down.
+    std::vector<std::uintptr_t> sockets_;
     unsigned char* buffer_ = nullptr;
     std::uint32_t buffer_size_ = 0;
     std::uint32_t buffer_pos_ = 0;
@@ -94,8 +118,8 @@ private:
     bool staged_out_ = false;
     CRITICAL_SECTION lock_;
 
-    // Set by the caller while the worker waits: the next hand-back aborts the transfer.
-    bool abort_ = false;
+    // Set by the caller: the worker aborts at its next hand-over or progress report.
+    std::atomic<bool> abort_{false};
     bool restart_ = false;
     // A resumed upload learns from libcurl where the host's copy really ends; the bytes of the
     // pending blocks before that point are on the host already and are not sent again.
@@ -103,8 +127,12 @@ private:
     std::int64_t host_offset_ = 0;
     // Bytes at the front of the first pending block that are on the host already.
     std::uint32_t pending_skip_ = 0;
-    // Bytes of the pending blocks handed to libcurl since the last confirmation.
-    std::uint64_t handed_ = 0;
+    // Bytes of this transfer the host acknowledged, as libcurl counted them at its last request
+    // for data, and how many of them confirm_pending has taken off the pending blocks.
+    std::uint64_t acked_ = 0;
+    std::uint64_t confirmed_ = 0;
+    // The caller handed over its last bytes: libcurl's further requests get none.
+    bool finishing_ = false;
 };
 
 } // namespace vfs_quillmere

@@ -189,6 +189,13 @@ void transfer_account::drop_after(long long after, int count, const std::string&
                                                       "&direction=" + direction);
 }
 
+void transfer_account::throttle(const std::string& direction, long long rate, long long after) const
+{
+    dev_service::get().control("throttle", "user=" + name_ + "&direction=" + direction +
+                                               "&after=" + std::to_string(after) +
+                                               (rate < 0 ? std::string() : "&rate=" + std::to_string(rate)));
+}
+
 std::vector<transfer_record> transfer_account::transfers(std::size_t at_least) const
 {
     std::vector<transfer_record> found;

@@ -3,6 +3,11 @@
 // second path to the transfer host (libcurl used directly) to put and check files.
 #pragma once
 
+#include "vfs/vfs.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -58,6 +63,9 @@ public:
     // Fault switch: the next `count` transfers of this user in `direction` (read, write, any)
     // lose their connection after `after` bytes.
     void drop_after(long long after, int count, const std::string& direction) const;
+    // Fault switch: once a transfer of this user in `direction` (read, write, any) has moved
+    // `after` bytes, it moves `rate` bytes a second (0: none); a negative rate lifts it.
+    void throttle(const std::string& direction, long long rate, long long after = 0) const;
     // Drop rules of this user not yet used up.
     int pending_drops() const;
     // What the transfer host recorded for this user, waiting a little for records of transfers
@@ -82,5 +90,46 @@ private:
     std::string sftp_user_;
     std::string sftp_password_;
 };
+
+// Reads to the end the way the copy engine does: a call that failed for the connection is
+// repeated, up to 10 times when failures counts them, else it is rethrown.
+template <typename Source> bytes read_all(Source& source, std::int32_t chunk, int* failures = nullptr)
+{
+    bytes out;
+    bytes buffer(static_cast<std::size_t>(chunk));
+    for (;;) {
+        std::int32_t n = 0;
+        try {
+            n = source.read(buffer.data(), chunk);
+        }
+        catch (const vfs::exception& e) {
+            EXPECT_EQ(e.get_message() + L": " + e.get_details(), L"Read failed: Internet connection failed");
+            if (!failures || ++*failures >= 10)
+                throw;
+            continue;
+        }
+        if (n == 0)
+            return out;
+        out.insert(out.end(), buffer.begin(), buffer.begin() + n);
+    }
+}
+
+// Writes everything the way the copy engine does, repeating a failed call as it was.
+template <typename Sink>
+void write_all(Sink& sink, const bytes& data, std::size_t chunk, int* failures = nullptr)
+{
+    for (std::size_t pos = 0; pos < data.size();) {
+        const auto n = static_cast<std::int32_t>(std::min(chunk, data.size() - pos));
+        try {
+            EXPECT_EQ(sink.write(data.data() + pos, n), n);
+            pos += static_cast<std::size_t>(n);
+        }
+        catch (const vfs::exception& e) {
+            EXPECT_EQ(e.get_message() + L": " + e.get_details(), L"Write failed: Internet connection failed");
+            if (!failures || ++*failures >= 10)
+                throw;
+        }
+    }
+}
 
 } // namespace qm_test
