@@ -245,25 +245,29 @@ TEST(transfer_channel, a_slow_link_completes_however_long_a_buffer_takes)
 TEST(transfer_channel, a_stalled_link_fails_after_the_idle_time_out)
 {
     const transfer_account account("stalled");
-    const remote_file file = account.create_file("s");
+    const remote_file file = account.create_file("s"), written = account.create_file("w");
     account.put(file.location, pattern(100'000, 3));
     account.throttle("any", 0);
+    auto writer = channel_for(account, written, short_idle_timeout_ms);
     auto channel = channel_for(account, file, short_idle_timeout_ms);
+    const double time_out = short_idle_timeout_ms / 1000.0;
     char buffer[16];
 
-    // The host opened the file, so the open succeeds; the read resumes once more and gives up.
+    // Close resumes the upload once and gives up: two time-outs, not one per resumption.
+    writer->open(upload);
+    ASSERT_EQ(writer->write(buffer, 16), 16);
     auto start = clock_type::now();
+    EXPECT_EQ(failure_of([&] { writer->close(); }), failure(L"Close failed", L"Internet connection failed"));
+    EXPECT_GE(seconds_since(start), 2 * time_out * 0.9) << "not before the time-outs";
+    EXPECT_LT(seconds_since(start), 4 * time_out);
+
+    // The host opened the file, so the open succeeds; the read resumes once more and gives up.
+    start = clock_type::now();
     channel->open(download);
     EXPECT_EQ(failure_of([&] { channel->read(buffer, 16); }),
               failure(L"Read failed", L"Internet connection failed"));
-    EXPECT_GE(seconds_since(start), 2 * short_idle_timeout_ms / 1000.0 * 0.9) << "not before the time-outs";
+    EXPECT_GE(seconds_since(start), 2 * time_out * 0.9) << "not before the time-outs";
     channel->close();
-
-    channel->open(upload);
-    ASSERT_EQ(channel->write(buffer, 16), 16);
-    start = clock_type::now();
-    EXPECT_EQ(failure_of([&] { channel->close(); }), failure(L"Close failed", L"Internet connection failed"));
-    EXPECT_GE(seconds_since(start), 2 * short_idle_timeout_ms / 1000.0 * 0.9) << "not before the time-outs";
 }
 
 TEST(transfer_channel, a_download_is_given_up_at_once_on_a_stalled_link)
