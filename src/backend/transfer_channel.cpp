@@ -114,6 +114,8 @@ void transfer_channel::cut_connection()
     section_lock guard(lock_);
     for (const std::uintptr_t socket : sockets_)
         shutdown(static_cast<SOCKET>(socket), SD_BOTH);
+    if (multi_)
+        curl_multi_wakeup(static_cast<CURLM*>(multi_));
 }
 
 transfer_channel::wait_result transfer_channel::hand_back()
@@ -250,7 +252,7 @@ void transfer_channel::run_transfer()
         }
         staging_current_ = 0;
         staged_out_ = false;
-        result = curl_easy_perform(curl);
+        result = static_cast<CURLcode>(perform(curl));
         // The last gathered bytes of a complete download, and the caller's end of the last
         // buffer: the worker outlives every buffer it handed out. A failed download drops what
         // it gathered, and the restart fetches it again from the resume offset.
@@ -268,6 +270,39 @@ void transfer_channel::run_transfer()
     section_lock guard(lock_);
     reached_file_ = reached_file > 0;
     state_ = result == CURLE_OK ? 0 : -1;
+}
+
+int transfer_channel::perform(void* easy)
+{
+    // What curl_easy_perform does, with a multi handle of the channel's own, so that abandon can
+    // wake libcurl from its wait for the network (up to a second) at once.
+    CURLM* multi = curl_multi_init();
+    if (!multi || curl_multi_add_handle(multi, easy) != CURLM_OK) {
+        curl_multi_cleanup(multi);
+        return CURLE_OUT_OF_MEMORY;
+    }
+    {
+        section_lock guard(lock_);
+        multi_ = multi;
+    }
+    CURLcode result = CURLE_FAILED_INIT;
+    for (int running = 1; running;) {
+        if (curl_multi_perform(multi, &running) != CURLM_OK ||
+            (running && curl_multi_poll(multi, nullptr, 0, 1000, nullptr) != CURLM_OK))
+            break;
+    }
+    int left = 0;
+    while (const CURLMsg* message = curl_multi_info_read(multi, &left)) {
+        if (message->msg == CURLMSG_DONE)
+            result = message->data.result;
+    }
+    {
+        section_lock guard(lock_);
+        multi_ = nullptr;
+    }
+    curl_multi_remove_handle(multi, easy);
+    curl_multi_cleanup(multi);
+    return result;
 }
 
 void transfer_channel::caller_returned()

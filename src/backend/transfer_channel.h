@@ -1,6 +1,6 @@
 // Moves one remote file's contents through libcurl. libcurl drives a transfer by calling back,
 // while callers of vfs::file read and write with buffers of their own; so every transfer runs
-// curl_easy_perform on a worker thread, and each libcurl buffer is handed to the calling thread
+// libcurl on a worker thread, and each libcurl buffer is handed to the calling thread
 // and back through two auto-reset events. A transfer that fails is started again at the byte
 // where it stopped; an upload keeps the blocks the host has not yet confirmed, to send them again.
 // A transfer fails when no byte has moved for the idle time-out (time spent waiting for the
@@ -84,6 +84,7 @@ private:
     static int seek_data(void* self, std::int64_t offset, int origin);
     // The worker was back from waiting for the caller: that time was nobody's idle time.
     void caller_returned();
+    int perform(void* easy);
     size_t exchange(char* ptr, size_t size);
     bool publish(std::vector<char>& staging);
     void run_transfer();
@@ -99,6 +100,8 @@ private:
     HANDLE consumed_ = nullptr;
     HANDLE thread_ = nullptr;
     void* curl_ = nullptr;
+    // The multi handle the worker's transfer runs in, under lock_ (cut_connection wakes it).
+    void* multi_ = nullptr;
     unsigned long idle_timeout_ms_;
     // Worker side: bytes moved as libcurl last reported them, and when that count last changed.
     std::uint64_t moved_ = 0;
