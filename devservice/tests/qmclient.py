@@ -142,11 +142,6 @@ FILE_FIELDS = ("DateModified", "DateAccessed", "Size", "Description", "Location"
                "Name", "ID")
 
 
-def from_units(text):
-    """UTF-16 units back to a normal str (joins surrogate pairs)."""
-    return text.encode("utf-16-le", "surrogatepass").decode("utf-16-le")
-
-
 class Client:
     """One account's view of the service, requests made as the drive makes them."""
 
@@ -157,11 +152,11 @@ class Client:
         self.user_id = ""
         self.sftp = None
 
-    def post_raw(self, path, body, headers=None):
+    def post_raw(self, path, body):
         conn = http.client.HTTPConnection(self.host, self.port, timeout=30)
         try:
             conn.request("POST", path, body, {
-                "Content-Type": "application/x-www-form-urlencoded", **(headers or {})})
+                "Content-Type": "application/x-www-form-urlencoded"})
             resp = conn.getresponse()
             return resp.status, resp.read()
         finally:
