@@ -4,6 +4,7 @@
 #include "com/object.h"
 #include "module/ids.h"
 #include "module/module.h"
+#include "registry_keys.h"
 #include "support/paths.h"
 
 #include <gtest/gtest.h>
@@ -14,33 +15,13 @@
 
 namespace {
 
-using qm_test::program_dir;
+using namespace qm_test;
 
 std::wstring guid_text(const GUID& g)
 {
     wchar_t text[40] = {};
     StringFromGUID2(g, text, 40);
     return text;
-}
-
-bool key_exists(HKEY root, const std::wstring& path)
-{
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return false;
-    RegCloseKey(key);
-    return true;
-}
-
-// "<no key>" and "<missing>" apart, so that a value found gone is gone from a key still there.
-std::wstring read_string(HKEY root, const std::wstring& path, const wchar_t* name)
-{
-    if (!key_exists(root, path))
-        return L"<no key>";
-    wchar_t buffer[1024] = {};
-    DWORD size = sizeof buffer;
-    const LSTATUS rc = RegGetValueW(root, path.c_str(), name, RRF_RT_REG_SZ, nullptr, buffer, &size);
-    return rc == ERROR_SUCCESS ? buffer : rc == ERROR_FILE_NOT_FOUND ? L"<missing>" : L"<error>";
 }
 
 bool same_path(const std::wstring& a, const std::wstring& b)
@@ -169,11 +150,7 @@ TEST_F(real_dll, registration_writes_the_drive_and_unregistration_removes_it)
     lib->Release();
 
     // A stale subkey under the class is replaced at the next registration.
-    HKEY stale = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, (cls + L"\\Stale").c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                              nullptr, &stale, nullptr),
-              ERROR_SUCCESS);
-    RegCloseKey(stale);
+    ASSERT_TRUE(create_key(HKEY_CLASSES_ROOT, cls + L"\\Stale"));
     ASSERT_EQ(register_server(), S_OK);
     EXPECT_FALSE(key_exists(HKEY_CLASSES_ROOT, cls + L"\\Stale"));
 

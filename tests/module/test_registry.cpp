@@ -1,5 +1,6 @@
 // The registry writer's removal rules, on a scratch key of the current user.
 #include "module/registry.h"
+#include "registry_keys.h"
 
 #include <gtest/gtest.h>
 
@@ -13,30 +14,17 @@ const std::wstring base = L"Software\\QuillmereTest";
 
 bool exists(const std::wstring& path)
 {
-    HKEY h = nullptr;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &h) != ERROR_SUCCESS)
-        return false;
-    RegCloseKey(h);
-    return true;
+    return qm_test::key_exists(HKEY_CURRENT_USER, path);
 }
 
 void create(const std::wstring& path)
 {
-    HKEY h = nullptr;
-    ASSERT_EQ(
-        RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr),
-        ERROR_SUCCESS);
-    RegCloseKey(h);
+    ASSERT_TRUE(qm_test::create_key(HKEY_CURRENT_USER, path));
 }
 
 std::wstring read_string(const std::wstring& path, const wchar_t* name)
 {
-    wchar_t buffer[256] = {};
-    DWORD size = sizeof buffer;
-    if (RegGetValueW(HKEY_CURRENT_USER, path.c_str(), name, RRF_RT_REG_SZ, nullptr, buffer, &size) !=
-        ERROR_SUCCESS)
-        return L"<missing>";
-    return buffer;
+    return qm_test::read_string(HKEY_CURRENT_USER, path, name);
 }
 
 class scratch : public testing::Test {
