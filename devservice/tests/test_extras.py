@@ -63,17 +63,6 @@ def test_thumbnails_are_small_pngs(svc, fmt, size, mode):
     assert len(data) < 128 * 1024      # the drive's buffer is 256 KiB
 
 
-def test_no_thumbnail_for_other_files(svc):
-    user, other = svc.user(), svc.user()
-    text = put(svc, user, "0", "a.png", b"not really a picture")
-    empty = put(svc, user, "0", "empty.jpg", b"")
-    pic = put(svc, user, "0", "p.png", picture("PNG", (10, 10)))
-    assert user.thumbnail(text["ID"])[1] == b""
-    assert user.thumbnail(empty["ID"])[1] == b""
-    assert user.thumbnail("999999")[1] == b""
-    assert other.thumbnail(pic["ID"])[1] == b""
-
-
 def test_control_exists_only_in_test_mode(tmp_path, host_key):
     with open(os.devnull, "w") as log, DevService(tmp_path, http_port=0, sftp_port=0,
                                                   host_key=host_key, log_stream=log) as service:
