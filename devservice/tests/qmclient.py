@@ -212,7 +212,7 @@ class Client:
         return self.post_raw(self.path + "/qm_thumbnail.php", body)
 
     @contextlib.contextmanager
-    def transfer(self, user=None, password=None):
+    def transfer(self):
         """An SFTP session on the transfer host named at login."""
         host = urllib.parse.urlsplit(self.sftp["SFTP_Host"])
         assert host.scheme == "sftp"
@@ -221,8 +221,7 @@ class Client:
         sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         transport = paramiko.Transport(sock)
         try:
-            transport.connect(username=user or self.sftp["SFTP_User"],
-                              password=password or self.sftp["SFTP_Pass"])
+            transport.connect(username=self.sftp["SFTP_User"], password=self.sftp["SFTP_Pass"])
             sftp = paramiko.SFTPClient.from_transport(transport)
             try:
                 yield sftp

@@ -1,4 +1,4 @@
-"""Public links, thumbnails and the control endpoint's absence outside test mode."""
+"""Thumbnails the drive can take, and the control endpoint's absence outside test mode."""
 
 import io
 import os
@@ -24,22 +24,6 @@ def fetch(url):
             return resp.status, resp.read()
     except urllib.error.HTTPError as err:
         return err.code, b""
-
-
-def test_public_links_follow_the_folder_access(svc):
-    user = svc.user()
-    folder = user.create_dir("0", "shared")
-    item = put(svc, user, folder, "note.txt", b"hello")
-    at_root = put(svc, user, "0", "root.txt", b"x")
-    for access, expected in ((0, 403), (1, 200), (2, 200), (7, 403)):
-        user.op(("action", "set_dir_access"), ("dir_id", folder), ("access", str(access)),
-                ("permission", "3"))
-        assert fetch(item["Link"]) == (expected, b"hello" if expected == 200 else b"")
-        assert user.find("0", "shared")["Access"] == str(access)
-    assert user.find("0", "shared")["Permission"] == "3"
-    assert fetch(at_root["Link"])[0] == 403
-    assert fetch(item["Link"][:-3] + "xyz")[0] == 404
-    assert item["Link"].startswith(svc.url + "/link/")
 
 
 def picture(fmt, size, mode="RGB"):
