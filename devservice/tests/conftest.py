@@ -1,11 +1,8 @@
 import itertools
-import json
 import os
 import sys
 import threading
 import time
-import urllib.parse
-import urllib.request
 
 import paramiko
 import pytest
@@ -26,7 +23,7 @@ def host_key():
 
 
 class Harness:
-    """A running service plus helpers to make accounts and drive the control API."""
+    """A running service plus a helper to make accounts."""
 
     def __init__(self, service):
         self.service = service
@@ -42,12 +39,6 @@ class Harness:
         client.name = name
         client.password = password
         return client
-
-    def control(self, _endpoint, **params):
-        query = urllib.parse.urlencode(params, quote_via=urllib.parse.quote)
-        with urllib.request.urlopen(f"{self.url}/_control/{_endpoint}?{query}", timeout=10) as resp:
-            data = resp.read()
-        return json.loads(data) if resp.headers.get("Content-Type") == "application/json" else data
 
 
 def _wait_for_threads(baseline, timeout=10.0):

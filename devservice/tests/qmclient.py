@@ -142,11 +142,6 @@ FILE_FIELDS = ("DateModified", "DateAccessed", "Size", "Description", "Location"
                "Name", "ID")
 
 
-def from_units(text):
-    """UTF-16 units back to a normal str (joins surrogate pairs)."""
-    return text.encode("utf-16-le", "surrogatepass").decode("utf-16-le")
-
-
 class Client:
     """One account's view of the service, requests made as the drive makes them."""
 
@@ -157,11 +152,11 @@ class Client:
         self.user_id = ""
         self.sftp = None
 
-    def post_raw(self, path, body, headers=None):
+    def post_raw(self, path, body):
         conn = http.client.HTTPConnection(self.host, self.port, timeout=30)
         try:
             conn.request("POST", path, body, {
-                "Content-Type": "application/x-www-form-urlencoded", **(headers or {})})
+                "Content-Type": "application/x-www-form-urlencoded"})
             resp = conn.getresponse()
             return resp.status, resp.read()
         finally:
@@ -217,7 +212,7 @@ class Client:
         return self.post_raw(self.path + "/qm_thumbnail.php", body)
 
     @contextlib.contextmanager
-    def transfer(self, user=None, password=None):
+    def transfer(self):
         """An SFTP session on the transfer host named at login."""
         host = urllib.parse.urlsplit(self.sftp["SFTP_Host"])
         assert host.scheme == "sftp"
@@ -226,8 +221,7 @@ class Client:
         sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         transport = paramiko.Transport(sock)
         try:
-            transport.connect(username=user or self.sftp["SFTP_User"],
-                              password=password or self.sftp["SFTP_Pass"])
+            transport.connect(username=self.sftp["SFTP_User"], password=self.sftp["SFTP_Pass"])
             sftp = paramiko.SFTPClient.from_transport(transport)
             try:
                 yield sftp

@@ -39,9 +39,22 @@ HRESULT set_value(HKEY k, const value& v, const replacements& with)
                                      sizeof v.number));
 }
 
+// A key's name as the registry sees it. An empty name addresses the parent itself and a
+// reference left unexpanded is a script or replacement mistake; either would make the tree
+// deletions below remove (or the writes land in) a key the script never named, so both are
+// refused.
+HRESULT key_name(const key& k, const replacements& with, std::wstring& name)
+{
+    bool unresolved = false;
+    name = expand(k.name, with, unresolved);
+    return name.empty() || unresolved ? HRESULT_FROM_WIN32(ERROR_INVALID_NAME) : S_OK;
+}
+
 HRESULT register_key(HKEY parent, const key& k, const replacements& with)
 {
-    const std::wstring name = expand(k.name, with);
+    std::wstring name;
+    if (const HRESULT bad = key_name(k, with, name); FAILED(bad))
+        return bad;
     if (k.mode == removal::force_remove) {
         const LONG rc = RegDeleteTreeW(parent, name.c_str());
         if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND)
@@ -72,7 +85,9 @@ HRESULT register_key(HKEY parent, const key& k, const replacements& with)
 
 HRESULT unregister_key(HKEY parent, const key& k, const replacements& with)
 {
-    const std::wstring name = expand(k.name, with);
+    std::wstring name;
+    if (const HRESULT bad = key_name(k, with, name); FAILED(bad))
+        return bad;
     if (k.mode == removal::force_remove) {
         LONG rc = RegDeleteTreeW(parent, name.c_str());
         if (rc == ERROR_SUCCESS)
@@ -115,6 +130,13 @@ HRESULT unregister_key(HKEY parent, const key& k, const replacements& with)
 
 std::wstring expand(const std::wstring& text, const replacements& with)
 {
+    bool unresolved = false;
+    return expand(text, with, unresolved);
+}
+
+std::wstring expand(const std::wstring& text, const replacements& with, bool& unresolved)
+{
+    unresolved = false;
     std::wstring out;
     out.reserve(text.size());
     for (size_t i = 0; i < text.size(); ++i) {
@@ -133,6 +155,7 @@ std::wstring expand(const std::wstring& text, const replacements& with)
         else {
             const auto found = with.find(text.substr(i + 1, end - i - 1));
             if (found == with.end()) {
+                unresolved = true;
                 out.append(text, i, end - i); // not ours: keep it, rescan from the second '%'
                 i = end - 1;
                 continue;

@@ -45,10 +45,14 @@ struct root {
 typedef std::vector<root> script;
 typedef std::map<std::wstring, std::wstring> replacements;
 
-// Replaces every "%NAME%" whose NAME is in the map; "%%" stands for one "%".
+// Replaces every "%NAME%" whose NAME is in the map; "%%" stands for one "%". The second form
+// also tells whether a "%NAME%" was left because the map has no NAME.
 std::wstring expand(const std::wstring& text, const replacements& with);
+std::wstring expand(const std::wstring& text, const replacements& with, bool& unresolved);
 
-// Both return the first failure as an HRESULT and stop there.
+// Both refuse a key whose name expands to nothing or keeps an unknown "%NAME%"
+
+// (ERROR_INVALID_NAME), and both return the first failure as an HRESULT and stop there.
 HRESULT register_script(const script& s, const replacements& with);
 HRESULT unregister_script(const script& s, const replacements& with);
 

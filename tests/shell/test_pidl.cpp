@@ -110,33 +110,7 @@ TEST(pidl, concatenation_path_and_equality)
     EXPECT_NE(CPIDLList(x), p + CPIDLList(x));
 }
 
-TEST(pidl, foreign_items_are_refused_and_never_read_past_their_size)
-{
-    // A record followed by an item of 10 bytes: the list is refused as a whole.
-    std::vector<BYTE> bytes(712 + 10 + 2, 0);
-    PIDLDATA r = make_record(L"ok", false, 1);
-    std::memcpy(bytes.data(), &r, sizeof r);
-    bytes[712] = 10;
-    EXPECT_FALSE(CPIDLList(reinterpret_cast<LPCITEMIDLIST>(bytes.data()), false).valid());
-
-    // An item of 4 bytes at the very end of an allocation (page-sized guard by the heap is not
-    // portable, so the check is that nothing beyond cb is copied: parse gives no records).
-    BYTE small[6] = {4, 0, 1, 1, 0, 0};
-    const CPIDLList refused(reinterpret_cast<LPCITEMIDLIST>(small), false);
-    EXPECT_FALSE(refused.valid());
-    EXPECT_EQ(refused.count(), 0u);
-
-    // Name and type fields without any terminator are read to their field size only.
-    PIDLDATA full;
-    std::memset(&full, 0, sizeof full);
-    full.cb = 712;
-    std::fill(std::begin(full.name), std::end(full.name), L'n');
-    std::fill(std::begin(full.typeName), std::end(full.typeName), L't');
-    EXPECT_EQ(pidl_name(full).size(), 260u);
-    EXPECT_EQ(pidl_type_name(full).size(), 80u);
-}
-
-class enumerator : public testing::Test {
+class folder_over_memory : public testing::Test {
 protected:
     void SetUp() override
     {
@@ -153,20 +127,100 @@ protected:
     com::ComPtr<IShellFolder2> folder;
 };
 
-TEST_F(enumerator, flags_choose_folders_files_or_both_in_listing_order)
-{
-    EXPECT_EQ(enumerate(folder.Get(), SHCONTF_FOLDERS), (std::vector<std::wstring>{L"Docs", L"Photos"}));
-    EXPECT_EQ(enumerate(folder.Get(), SHCONTF_NONFOLDERS), (std::vector<std::wstring>{L"a.txt", L"b.txt"}));
-    EXPECT_EQ(enumerate(folder.Get(), SHCONTF_FOLDERS | SHCONTF_NONFOLDERS | SHCONTF_INCLUDEHIDDEN),
-              (std::vector<std::wstring>{L"Docs", L"a.txt", L"Photos", L"b.txt"}));
-    EXPECT_EQ(enumerate(folder.Get(), SHCONTF_INCLUDEHIDDEN), std::vector<std::wstring>{});
+// Lists placed so that they end exactly where a no-access page begins: reading one byte past
+// a list faults at once instead of reading whatever follows it in the heap.
+class guarded_page {
+public:
+    guarded_page()
+    {
+        SYSTEM_INFO info;
+        GetSystemInfo(&info);
+        page_ = info.dwPageSize;
+        base_ =
+            static_cast<BYTE*>(VirtualAlloc(nullptr, 2 * page_, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+        DWORD old = 0;
+        if (!base_ || !VirtualProtect(base_ + page_, page_, PAGE_NOACCESS, &old))
+            ADD_FAILURE() << "no guarded page: " << GetLastError();
+    }
+    ~guarded_page() { VirtualFree(base_, 0, MEM_RELEASE); }
+    guarded_page(const guarded_page&) = delete;
+    guarded_page& operator=(const guarded_page&) = delete;
 
-    root->children_.clear();
-    EXPECT_EQ(enumerate(folder.Get(), SHCONTF_FOLDERS | SHCONTF_NONFOLDERS),
-              std::vector<std::wstring>{L"<S_FALSE>"});
+    LPCITEMIDLIST place(const std::vector<BYTE>& bytes)
+    {
+        BYTE* at = base_ + page_ - bytes.size();
+        std::memcpy(at, bytes.data(), bytes.size());
+        return reinterpret_cast<LPCITEMIDLIST>(at);
+    }
+
+private:
+    BYTE* base_ = nullptr;
+    std::size_t page_ = 0;
+};
+
+std::vector<BYTE> list_of(std::initializer_list<std::vector<BYTE>> items)
+{
+    std::vector<BYTE> bytes;
+    for (const auto& item : items)
+        bytes.insert(bytes.end(), item.begin(), item.end());
+    bytes.insert(bytes.end(), {0, 0}); // the usual 2-byte terminator, not our 3
+    return bytes;
 }
 
-TEST_F(enumerator, next_skip_reset_clone_and_lifetime)
+std::vector<BYTE> record_bytes()
+{
+    const PIDLDATA r = make_record(L"a.txt", false, 1);
+    const BYTE* p = reinterpret_cast<const BYTE*>(&r);
+    return std::vector<BYTE>(p, p + sizeof r);
+}
+
+TEST_F(folder_over_memory, lists_are_never_read_past_their_end_and_foreign_items_are_refused)
+{
+    guarded_page guard;
+    const unique_pidl ours = record_list(make_record(L"a.txt", false, 1));
+
+    const struct {
+        const char* what;
+        std::vector<BYTE> bytes;
+        std::size_t records; // how many a valid list has; ~0 for a refused one
+    } cases[] = {
+        {"one record", list_of({record_bytes()}), 1},
+        {"a foreign item of 4 bytes", list_of({{4, 0, 1, 1}}), ~std::size_t(0)},
+        {"a foreign item of 2 bytes", list_of({{2, 0}}), ~std::size_t(0)},
+        {"a record, then a foreign item of 10 bytes",
+         list_of({record_bytes(), {10, 0, 1, 1, 1, 1, 1, 1, 1, 1}}), ~std::size_t(0)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        LPCITEMIDLIST pidl = guard.place(c.bytes);
+        const CPIDLList parsed(pidl, false);
+        EXPECT_EQ(parsed.valid(), c.records != ~std::size_t(0));
+        EXPECT_EQ(parsed.count(), parsed.valid() ? c.records : 0u);
+        EXPECT_EQ(pidl_list_size(pidl), c.bytes.size());
+        EXPECT_EQ(CPIDLList(pidl, true).prefix_size(), c.bytes.size());
+
+        // The folder's own methods on the same bytes, as Explorer hands them over.
+        STRRET name = {};
+        const HRESULT shown = folder->GetDisplayNameOf(pidl, SHGDN_NORMAL, &name);
+        EXPECT_EQ(SUCCEEDED(shown), parsed.valid());
+        if (SUCCEEDED(shown)) {
+            EXPECT_EQ(strret_text(name, pidl), L"a.txt");
+        }
+        SFGAOF attributes = SFGAO_FOLDER;
+        EXPECT_EQ(SUCCEEDED(folder->GetAttributesOf(1, &pidl, &attributes)), parsed.valid());
+        EXPECT_EQ(HRESULT_CODE(folder->CompareIDs(0, pidl, ours.get())) == 0, parsed.valid());
+    }
+
+    // Name and type fields without any terminator are read to their field size only.
+    PIDLDATA full;
+    std::memset(&full, 0, sizeof full);
+    std::fill(std::begin(full.name), std::end(full.name), L'n');
+    std::fill(std::begin(full.typeName), std::end(full.typeName), L't');
+    EXPECT_EQ(pidl_name(full).size(), 260u);
+    EXPECT_EQ(pidl_type_name(full).size(), 80u);
+}
+
+TEST_F(folder_over_memory, enumerator_next_skip_reset_clone_and_lifetime)
 {
     IEnumIDList* raw = nullptr;
     EXPECT_EQ(folder->EnumObjects(nullptr, SHCONTF_FOLDERS, nullptr), E_POINTER);

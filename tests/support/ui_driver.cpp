@@ -6,7 +6,6 @@
 #include <gdiplus.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <vector>
 
 namespace qm_test {
@@ -53,25 +52,6 @@ bool png_encoder(CLSID* clsid)
     return false;
 }
 
-// True when the window (or one of its children) is what the screen shows at its centre and
-// near its four corners.
-bool uncovered(HWND hwnd, const RECT& rc)
-{
-    const LONG dx = std::min<LONG>(4, (rc.right - rc.left) / 2),
-               dy = std::min<LONG>(4, (rc.bottom - rc.top) / 2);
-    const POINT points[] = {{(rc.left + rc.right) / 2, (rc.top + rc.bottom) / 2},
-                            {rc.left + dx, rc.top + dy},
-                            {rc.right - 1 - dx, rc.top + dy},
-                            {rc.left + dx, rc.bottom - 1 - dy},
-                            {rc.right - 1 - dx, rc.bottom - 1 - dy}};
-    for (const POINT& p : points) {
-        HWND at = WindowFromPoint(p);
-        if (at != hwnd && !IsChild(hwnd, at))
-            return false;
-    }
-    return IsWindowVisible(hwnd) && !IsIconic(hwnd);
-}
-
 } // namespace
 
 std::wstring window_text(HWND hwnd)
@@ -107,13 +87,10 @@ bool save_window_png(HWND hwnd, const std::wstring& path)
         HDC memory = CreateCompatibleDC(screen);
         HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
         HGDIOBJ old = SelectObject(memory, bitmap);
-        // What the screen shows is the truth when nothing covers the window (Wine's PrintWindow
-        // draws neither the frame nor the child controls); PrintWindow draws even a covered
-        // window, and the screen copy is its fallback.
-        if (!uncovered(hwnd, rc) || !BitBlt(memory, 0, 0, width, height, screen, rc.left, rc.top, SRCCOPY)) {
-            if (!PrintWindow(hwnd, memory, 0))
-                BitBlt(memory, 0, 0, width, height, screen, rc.left, rc.top, SRCCOPY);
-        }
+        // What the screen shows: Wine's PrintWindow draws neither the frame nor the child
+        // controls, so it is only the fallback.
+        if (!BitBlt(memory, 0, 0, width, height, screen, rc.left, rc.top, SRCCOPY))
+            PrintWindow(hwnd, memory, 0);
         SelectObject(memory, old);
         CLSID png;
         if (png_encoder(&png)) {

@@ -64,7 +64,6 @@ public:
 
     // Waits for the handler to have run; records a test failure if it did not.
     void wait();
-    bool answered() const { return answered_; }
 
 private:
     void run();
