@@ -97,6 +97,8 @@ private:
     // Set by the caller while the worker waits: the next hand-back aborts the transfer.
     bool abort_ = false;
     bool restart_ = false;
+    // The last transfer was refused because the host showed another key than it used to.
+    bool host_key_changed_ = false;
     // A resumed upload learns from libcurl where the host's copy really ends; the bytes of the
     // pending blocks before that point are on the host already and are not sent again.
     bool seek_seen_ = false;

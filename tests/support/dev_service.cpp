@@ -90,6 +90,16 @@ std::string dev_service::control(const std::string& name, const std::string& bod
     return answer;
 }
 
+std::string dev_service::regenerate_host_key() const
+{
+    const std::string answer = control("regenerate_host_key");
+    const auto field = [&](const std::string& name) {
+        const std::size_t start = answer.find("\"" + name + "\": \"") + name.size() + 5;
+        return answer.substr(start, answer.find('"', start) - start);
+    };
+    return field("type") + " " + field("key");
+}
+
 std::pair<std::string, std::string> dev_service::new_user(const std::string& prefix, long long capacity) const
 {
     static std::atomic<int> counter{0};
