@@ -103,8 +103,10 @@ std::string dev_service::regenerate_host_key() const
 std::pair<std::string, std::string> dev_service::new_user(const std::string& prefix, long long capacity) const
 {
     static std::atomic<int> counter{0};
-    const std::string name =
-        prefix + "-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++counter);
+    // Wine reuses process ids within one run: the start time tells two holders of an id apart.
+    static const ULONGLONG started = GetTickCount64();
+    const std::string name = prefix + "-" + std::to_string(GetCurrentProcessId()) + "-" +
+                             std::to_string(started) + "-" + std::to_string(++counter);
     const std::string password = "pw-" + name;
     control("add_user", "name=" + name + "&password=" + password + "&capacity=" + std::to_string(capacity));
     return {name, password};
