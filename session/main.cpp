@@ -127,8 +127,8 @@ bool event_exists()
 // The instance mutex is held from before the first object is made until after the last one is
 // gone, and the event exists only while all of them do. An instance that holds the mutex
 // without its event is therefore starting or ending: a new instance waits that out, gives way
-// to one that turns out alive and takes over from one that is gone. Giving up at once left the
-// DLL that started it (having seen no event) waiting for an event that never came.
+// to one that turns out alive and takes over from one that is gone. Giving up at once would
+// leave the DLL that started it (having seen no event) waiting for an event that never comes.
 bool take_instance(HANDLE mutex)
 {
     DWORD wait = WaitForSingleObject(mutex, 0);
