@@ -16,6 +16,9 @@ bench_setup() {
 bench_service() {
     local data=$1
     shift
+    # One host key for every run: the build's Wine prefix remembers the key each address showed.
+    local key="$bench_build/bench-host_rsa.key"
+    [ -f "$key" ] && cp "$key" "$data/host_rsa.key"
     bench_log=$(mktemp)
     setsid /usr/bin/python3 "$bench_here/devservice/run.py" --data "$data" --host 127.0.0.1 --port 0 \
         --sftp-port 0 "$@" >"$bench_log" 2>&1 </dev/null &
@@ -28,6 +31,7 @@ bench_service() {
         sleep 0.1
     done
     [ -n "$port" ] || { echo "the dev service did not start:"; cat "$bench_log"; exit 1; }
+    [ -f "$key" ] || cp "$data/host_rsa.key" "$key"
 }
 
 # Scripts may redefine this to remove what they made.

@@ -41,6 +41,10 @@ const UINT msg_quit = WM_APP + 2;
 
 const UINT answer_timeout_ms = 10000;
 const DWORD quit_timeout_ms = 10000;
+// How long a starting instance waits for one that is ending to be gone; the DLL waits 5 s for
+// the event of the instance it started.
+const DWORD takeover_timeout_ms = 4000;
+const DWORD takeover_poll_ms = 20;
 
 enum exit_code {
     exit_ok = 0,
@@ -65,7 +69,8 @@ struct session_objects {
     ~session_objects()
     {
         // The event goes first: from then on the DLL reads "not running" and stops using
-        // the block.
+        // the block. The instance mutex goes last, so a new instance takes over only from an
+        // instance that is wholly gone.
         logoff_event.reset();
         if (window)
             DestroyWindow(window);
@@ -113,17 +118,36 @@ LRESULT CALLBACK window_proc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam)
     }
 }
 
+bool event_exists()
+{
+    const handle event(OpenEventW(SYNCHRONIZE, FALSE, logoff_event_name));
+    return static_cast<bool>(event);
+}
+
+// The instance mutex is held from before the first object is made until after the last one is
+// gone, and the event exists only while all of them do. An instance that holds the mutex
+// without its event is therefore starting or ending: a new instance waits that out, gives way
+// to one that turns out alive and takes over from one that is gone. Giving up at once would
+// leave the DLL that started it (having seen no event) waiting for an event that never comes.
+bool take_instance(HANDLE mutex)
+{
+    DWORD wait = WaitForSingleObject(mutex, 0);
+    for (DWORD waited = 0; wait == WAIT_TIMEOUT && !event_exists() && waited < takeover_timeout_ms;
+         waited += takeover_poll_ms)
+        wait = WaitForSingleObject(mutex, takeover_poll_ms);
+    return wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
+}
+
 int run_instance(HINSTANCE instance)
 {
     session_objects s;
 
-    // One instance: the instance mutex is owned by the running instance's main thread. A
-    // mutex abandoned by an instance that was killed is taken over.
+    // One instance: the instance mutex is owned by the running instance's main thread and
+    // released last. A mutex abandoned by an instance that was killed is taken over.
     s.instance.reset(CreateMutexW(nullptr, FALSE, instance_mutex_name));
     if (!s.instance)
         return exit_failed;
-    const DWORD owned = WaitForSingleObject(s.instance.get(), 0);
-    if (owned != WAIT_OBJECT_0 && owned != WAIT_ABANDONED) {
+    if (!take_instance(s.instance.get())) {
         s.instance.reset();
         return exit_already_running;
     }

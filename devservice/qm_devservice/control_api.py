@@ -134,6 +134,9 @@ def _handle(svc, name, params):
                                             prefix=_text(params, "prefix", "item"),
                                             folders_every=_int(params, "folders_every", 10))
         return _reply({"ok": True, "folders": folders, "files": files})
+    elif name == "regenerate_host_key":
+        key = svc.regenerate_host_key()
+        return _reply({"ok": True, "type": key.get_name(), "key": key.get_base64()})
     elif name == "expire_sessions":
         removed = svc.store.expire_sessions(_text(params, "user", required=True))
         return _reply({"ok": True, "expired": removed})

@@ -19,11 +19,11 @@ from .wire import bytes_to_text
 HOST_KEY_FILE = "host_rsa.key"
 
 
-def load_host_key(data_dir):
+def load_host_key(data_dir, regenerate=False):
     """The transfer host's key, made once per data folder so that clients
     that remember it are not alarmed by every restart."""
     path = os.path.join(data_dir, HOST_KEY_FILE)
-    if os.path.exists(path):
+    if os.path.exists(path) and not regenerate:
         return paramiko.RSAKey(filename=path)
     key = paramiko.RSAKey.generate(2048)
     key.write_private_key_file(path)
@@ -103,6 +103,13 @@ class DevService:
 
     def __exit__(self, *exc):
         self.stop()
+
+    def regenerate_host_key(self):
+        """A new key for the transfer host, kept for restarts too, as when a
+        host is reinstalled (or impersonated): connections made from now on
+        show it."""
+        self.host_key = self.sftp.host_key = load_host_key(self.data_dir, regenerate=True)
+        return self.host_key
 
     # -- facts for clients and people ---------------------------------------
 

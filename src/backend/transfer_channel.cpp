@@ -2,6 +2,7 @@
 
 #include "backend/curl_library.h"
 #include "backend/exception.h"
+#include "backend/known_hosts.h"
 
 #include <curl/curl.h>
 
@@ -177,6 +178,7 @@ void transfer_channel::run_transfer()
     }
     CURLcode result = CURLE_FAILED_INIT;
     curl_off_t reached_file = 0;
+    host_key_check key_check(host_url_);
     if (CURL* curl = curl_easy_init()) {
         curl_ = curl;
         const bool upload = mode_ == mode_upload;
@@ -245,6 +247,7 @@ void transfer_channel::run_transfer()
         const curl_off_t resume_from = upload && restart_ ? -1 : resume_offset_;
         curl_easy_setopt(curl, CURLOPT_RESUME_FROM_LARGE, resume_from);
         curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+        check_host_key(curl, key_check);
         for (std::vector<char>& staging : staging_) {
             staging.clear();
             if (!upload)
@@ -270,6 +273,7 @@ void transfer_channel::run_transfer()
     section_lock guard(lock_);
     reached_file_ = reached_file > 0;
     state_ = result == CURLE_OK ? 0 : -1;
+    host_key_changed_ = key_check.changed;
 }
 
 int transfer_channel::perform(void* easy)
@@ -429,7 +433,8 @@ void transfer_channel::open(std::int32_t mode)
         if (mode == mode_download && reached_file)
             return;
         finish_worker();
-        fail(L"Open failed", L"Internet connection failed");
+        fail(L"Open failed",
+             host_key_changed_ ? L"The transfer host's key has changed" : L"Internet connection failed");
     }
 }
 

@@ -124,6 +124,8 @@ private:
     // Set by the caller: the worker aborts at its next hand-over or progress report.
     std::atomic<bool> abort_{false};
     bool restart_ = false;
+    // The last transfer was refused because the host showed another key than it used to.
+    bool host_key_changed_ = false;
     // A resumed upload learns from libcurl where the host's copy really ends; the bytes of the
     // pending blocks before that point are on the host already and are not sent again.
     bool seek_seen_ = false;

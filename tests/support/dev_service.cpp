@@ -90,11 +90,23 @@ std::string dev_service::control(const std::string& name, const std::string& bod
     return answer;
 }
 
+std::string dev_service::regenerate_host_key() const
+{
+    const std::string answer = control("regenerate_host_key");
+    const auto field = [&](const std::string& name) {
+        const std::size_t start = answer.find("\"" + name + "\": \"") + name.size() + 5;
+        return answer.substr(start, answer.find('"', start) - start);
+    };
+    return field("type") + " " + field("key");
+}
+
 std::pair<std::string, std::string> dev_service::new_user(const std::string& prefix, long long capacity) const
 {
     static std::atomic<int> counter{0};
-    const std::string name =
-        prefix + "-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++counter);
+    // Wine reuses process ids within one run: the start time tells two holders of an id apart.
+    static const ULONGLONG started = GetTickCount64();
+    const std::string name = prefix + "-" + std::to_string(GetCurrentProcessId()) + "-" +
+                             std::to_string(started) + "-" + std::to_string(++counter);
     const std::string password = "pw-" + name;
     control("add_user", "name=" + name + "&password=" + password + "&capacity=" + std::to_string(capacity));
     return {name, password};

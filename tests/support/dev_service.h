@@ -29,6 +29,10 @@ public:
     std::pair<std::string, std::string> new_user(const std::string& prefix = "user",
                                                  long long capacity = 0) const;
 
+    // Gives the transfer host a new key, which connections from now on see; answers it the way
+    // a known-hosts file holds it: "ssh-rsa <base64>".
+    std::string regenerate_host_key() const;
+
 private:
     int http_port_ = 0;
     int sftp_port_ = 0;

@@ -19,8 +19,12 @@ stop() {
 case "$action" in
 start)
     stop
+    # The transfer host keeps its key from run to run, as a real host does: the tests' Wine
+    # prefix remembers the key each address showed and refuses a changed one.
+    [ -f "$state/data/host_rsa.key" ] && mv "$state/data/host_rsa.key" "$state/host_rsa.key"
     rm -rf "$state/data"
     mkdir -p "$state/data"
+    [ -f "$state/host_rsa.key" ] && mv "$state/host_rsa.key" "$state/data/host_rsa.key"
     : > "$state/log"
     # setsid and closed descriptors: ctest must not wait on the service's output.
     setsid /usr/bin/python3 "$src/devservice/run.py" --data "$state/data" --host 127.0.0.1 \
