@@ -192,7 +192,8 @@ HRESULT log_in(HWND owner, login_state& state, session_access& session,
         std::wstring login, password;
         if (!session.ask_login(owner, login, password))
             return E_FAIL;
-        com::critical_section_lock guard(state.lock());
+        // No lock for these requests: while this thread prompts, every other caller stops at the
+        // prompt before it touches the session, so none waits on them.
         session.login(login, password);
         client = session.get_connection();
         return S_OK;
