@@ -165,7 +165,7 @@ TEST_F(service_folder, logs_in_from_enumeration_then_browses_the_remote_tree)
     EXPECT_EQ(com::make<CShellFolderImpl>()->NavigateTo(CPIDLList(root_pidl, true), nowhere), E_FAIL);
 }
 
-TEST_F(service_folder, parses_names_into_records_and_shows_them_back)
+TEST_F(service_folder, parses_names_into_records_with_their_attributes_and_shows_them_back)
 {
     log_in();
     auto folder = new_folder();
@@ -202,16 +202,13 @@ TEST_F(service_folder, parses_names_into_records_and_shows_them_back)
              {SHGDN_FORPARSING | SHGDN_FORADDRESSBAR,
               root_name(SHGDN_FORPARSING | SHGDN_FORADDRESSBAR) + L"\\Docs\\notes.txt"}})
         EXPECT_EQ(display_name(folder.Get(), notes.get(), flags), shown) << flags;
-    com::ComPtr<IShellFolder> docs;
-    ASSERT_EQ(folder->BindToObject(parse(folder.Get(), L"Docs").get(), nullptr, IID_PPV_ARGS(&docs)), S_OK);
-    EXPECT_EQ(display_name(docs.Get(), parse(docs.Get(), L"notes.txt").get(), SHGDN_FORPARSING),
+    com::ComPtr<IShellFolder> docs_folder;
+    ASSERT_EQ(folder->BindToObject(parse(folder.Get(), L"Docs").get(), nullptr, IID_PPV_ARGS(&docs_folder)),
+              S_OK);
+    EXPECT_EQ(display_name(docs_folder.Get(), parse(docs_folder.Get(), L"notes.txt").get(), SHGDN_FORPARSING),
               base + L"\\Docs\\notes.txt");
-}
 
-TEST_F(service_folder, attributes_of_items_and_of_the_drive_itself)
-{
-    log_in();
-    auto folder = new_folder();
+    // Attributes, also of the drive itself, asked for with its own absolute list.
     unique_pidl a = parse(folder.Get(), L"a.txt"), docs = parse(folder.Get(), L"Docs"),
                 empty = parse(folder.Get(), L"Empty"), self = current_folder(folder.Get()),
                 absolute_docs(ILCombine(self.get(), docs.get()));
@@ -349,11 +346,19 @@ TEST_F(service_folder, renaming_keeps_the_record_and_announces_both_lists)
     driver.wait();
 }
 
+std::string repeated(const std::string& text, int times)
+{
+    std::string result;
+    while (times--)
+        result += text;
+    return result;
+}
+
 TEST_F(service_folder, error_boxes_cut_what_the_service_wrote)
 {
     log_in();
     service->control("fault/error", "action=list_dir&user=" + user + "&name=" + std::string(150, 'N') +
-                                        "&description=" + std::string(5000, 'x'));
+                                        "&description=" + repeated("word ", 1000));
     service->control("fault/malformed",
                      "action=list_dir&user=" + user + "&body=<Response>" + std::string(3000, 'y'));
     std::wstring caption[2], message[2];
@@ -368,7 +373,7 @@ TEST_F(service_folder, error_boxes_cut_what_the_service_wrote)
         driver.wait();
     }
     EXPECT_EQ(caption[0], std::wstring(100, L'N') + L"...");
-    EXPECT_EQ(message[0], std::wstring(1000, L'x') + L"...");
+    EXPECT_EQ(message[0], wide(repeated("word ", 200)) + L"...");
     EXPECT_EQ(caption[1], L"Parse error");
     EXPECT_LT(message[1].size(), 200u) << "the quoted response is cut";
     EXPECT_NE(message[1].find(L"<Response>yyyy"), std::wstring::npos);
