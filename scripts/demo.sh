@@ -42,7 +42,7 @@ if [ "$build_it" = 1 ]; then
     ninja -C "$build" Quillmere Quillmere_Session demo_driver >/dev/null
 fi
 
-work="$here/$build/demo"
+work="$(cd "$build" && pwd)/demo" # QM_BUILD_DIR may be absolute (ctest passes it so)
 rm -rf "$work"
 mkdir -p "$work/data" "$work/shots"
 pids=()
