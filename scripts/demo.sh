@@ -8,8 +8,10 @@
 #                                logs in through the dialog, opens a subfolder, saves PNG
 #                                screenshots of each step into build/<arch>/demo/, stops
 #                                everything it started
-#   --check      (with --headless) fails unless every screenshot exists and the dev service saw
-#                the drive's root listed
+#   --check      (with --headless) fails unless the driver saw every step in Explorer's views
+#                (the drive in the computer folder, the demo account's folders in the drive,
+#                the subfolder's items once the dev service had listed it, no error box left
+#                open), every screenshot exists and the dev service saw the drive's root listed
 #   --no-build   uses the build folder as it is (QM_BUILD_DIR, default build/<arch>)
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -40,7 +42,7 @@ if [ "$build_it" = 1 ]; then
     ninja -C "$build" Quillmere Quillmere_Session demo_driver >/dev/null
 fi
 
-work="$here/$build/demo"
+work="$(cd "$build" && pwd)/demo" # QM_BUILD_DIR may be absolute (ctest passes it so)
 rm -rf "$work"
 mkdir -p "$work/data" "$work/shots"
 pids=()
@@ -97,11 +99,13 @@ if [ "$headless" = 1 ]; then
     pids+=($!)
     shots_win="Z:${work//\//\\}\\shots"
     password=$(sed -n 's/^DEMO .*password=\([^ ]*\).*/\1/p' "$work/devservice.out" | head -n1)
-    "$QM_WINE" "$driver" "$shots_win" demo "$password" "Home"
+    driver_status=0
+    "$QM_WINE" "$driver" "$shots_win" demo "$password" || driver_status=$?
     echo "demo: screenshots in $work/shots:"
     ls "$work/shots"
     if [ "$check" = 1 ]; then
         missing=0
+        [ "$driver_status" = 0 ] || { echo "demo: the driver's checks failed (exit $driver_status)"; missing=1; }
         for shot in 1-explorer 2-computer-folder 3-login-dialog 4-drive 5-subfolder; do
             [ -s "$work/shots/$shot.png" ] || { echo "demo: missing screenshot $shot.png"; missing=1; }
         done

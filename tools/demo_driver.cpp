@@ -1,30 +1,53 @@
 // Drives Wine's Explorer through the demo without a person: opens the computer folder and the
-// Quillmere drive through the Location box, answers the login dialog, opens a subfolder, and
-// saves a PNG of the screen after each step. Used by scripts/demo.sh --headless.
+// Quillmere drive through the Location box, answers the login dialog, opens the demo account's
+// Home folder, and saves a PNG of the screen after each step. Each step is checked in what the
+// view shows (its items read from Explorer's list view) and, for the subfolder, in what the
+// dev service saw; no error box may be left open. Exits 1 when any check fails.
+// Used by scripts/demo.sh --headless.
 //
-// Usage: demo_driver.exe SHOTS_DIR USER PASSWORD [SUBFOLDER]
+// Usage: demo_driver.exe SHOTS_DIR USER PASSWORD
+#include "com/handle.h"
 #include "module/ids.h"
 
 #include <objidl.h>
 #include <gdiplus.h>
 #include <windows.h>
+#include <commctrl.h>
+#include <wininet.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
 namespace {
 
 const wchar_t* const computer_folder = L"::{20D04FE0-3AEA-1069-A2D8-08002B30309D}";
+const wchar_t* const control_url = L"http://127.0.0.1:8460/_control/requests?action=list_dir&user=demo";
 const int login_edit = 301;
 const int password_edit = 302;
+
+// What the dev service's demo account holds.
+const std::vector<std::wstring> demo_folders = {L"Home", L"Music", L"Photos", L"Partag\u00e9 publiquement",
+                                                L"Projets 2024"};
+const wchar_t* const demo_subfolder = L"Home";
+const std::vector<std::wstring> demo_home = {L"Read me.txt", L"Caf\u00e9 cr\u00e8me \u2013 recette.txt",
+                                             L"Lettres \u00e0 Zo\u00eb"};
 
 std::wstring shots_dir;
 int failures = 0;
 
+// In UTF-8: the demo account's names are not all in the console's code page.
 void say(const std::wstring& text)
 {
-    std::fwprintf(stdout, L"demo_driver: %ls\n", text.c_str());
+    const std::wstring line = L"demo_driver: " + text + L"\n";
+    const int size = WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), nullptr, 0,
+                                         nullptr, nullptr);
+    std::string bytes(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), bytes.data(), size, nullptr,
+                        nullptr);
+    std::fwrite(bytes.data(), 1, bytes.size(), stdout);
     std::fflush(stdout);
 }
 
@@ -151,6 +174,170 @@ HWND wait_for_login(DWORD timeout_ms)
     return nullptr;
 }
 
+// Memory in another process, freed with the object.
+class remote_memory {
+public:
+    remote_memory(HANDLE process, SIZE_T size)
+        : process_(process), address_(VirtualAllocEx(process, nullptr, size, MEM_COMMIT, PAGE_READWRITE))
+    {
+    }
+    ~remote_memory()
+    {
+        if (address_)
+            VirtualFreeEx(process_, address_, 0, MEM_RELEASE);
+    }
+    remote_memory(const remote_memory&) = delete;
+    remote_memory& operator=(const remote_memory&) = delete;
+    BYTE* get() const { return static_cast<BYTE*>(address_); }
+
+private:
+    HANDLE process_;
+    void* address_;
+};
+
+// The names a list view shows, read in its own process: the item texts are asked for with a
+// buffer that lives there.
+std::vector<std::wstring> list_view_items(HWND explorer)
+{
+    std::vector<std::wstring> names;
+    HWND list = child_of_class(explorer, L"SysListView32");
+    DWORD pid = 0;
+    if (!list || !GetWindowThreadProcessId(list, &pid))
+        return names;
+    com::handle process(OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid));
+    if (!process)
+        return names;
+    constexpr int text_chars = 300;
+    remote_memory remote(process.get(), sizeof(LVITEMW) + text_chars * sizeof(wchar_t));
+    if (!remote.get())
+        return names;
+    DWORD_PTR count = 0;
+    SendMessageTimeoutW(list, LVM_GETITEMCOUNT, 0, 0, SMTO_ABORTIFHUNG, 5000, &count);
+    for (DWORD_PTR i = 0; i < count; ++i) {
+        LVITEMW item = {};
+        item.cchTextMax = text_chars;
+        item.pszText = reinterpret_cast<LPWSTR>(remote.get() + sizeof(LVITEMW));
+        wchar_t text[text_chars + 1] = {};
+        DWORD_PTR length = 0;
+        if (!WriteProcessMemory(process.get(), remote.get(), &item, sizeof item, nullptr) ||
+            !SendMessageTimeoutW(list, LVM_GETITEMTEXTW, i, reinterpret_cast<LPARAM>(remote.get()),
+                                 SMTO_ABORTIFHUNG, 5000, &length) ||
+            !ReadProcessMemory(process.get(), item.pszText, text, text_chars * sizeof(wchar_t), nullptr))
+            continue;
+        names.emplace_back(text);
+    }
+    return names;
+}
+
+std::wstring joined(const std::vector<std::wstring>& names)
+{
+    std::wstring text;
+    for (const auto& name : names)
+        text += (text.empty() ? L"" : L" | ") + name;
+    return text;
+}
+
+// Waits until the view lists every expected name; a failure names what it shows instead.
+bool view_shows(HWND explorer, const std::vector<std::wstring>& expected, const std::wstring& step)
+{
+    std::vector<std::wstring> shown;
+    for (DWORD waited = 0; waited < 30000; waited += 250) {
+        shown = list_view_items(explorer);
+        if (std::all_of(expected.begin(), expected.end(), [&](const std::wstring& name) {
+                return std::find(shown.begin(), shown.end(), name) != shown.end();
+            })) {
+            say(step + L": the view shows " + joined(shown));
+            return true;
+        }
+        Sleep(250);
+    }
+    say(step + L": FAILED: expected " + joined(expected) + L", the view shows " + joined(shown));
+    ++failures;
+    return false;
+}
+
+// The dev service's record of the demo account's listings, as JSON text.
+std::string service_listings()
+{
+    std::string body;
+    HINTERNET net = InternetOpenW(L"demo_driver", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
+    if (!net)
+        return body;
+    if (HINTERNET url = InternetOpenUrlW(net, control_url, nullptr, 0, INTERNET_FLAG_RELOAD, 0)) {
+        char buffer[4096];
+        DWORD got = 0;
+        while (InternetReadFile(url, buffer, sizeof buffer, &got) && got)
+            body.append(buffer, got);
+        InternetCloseHandle(url);
+    }
+    InternetCloseHandle(net);
+    return body;
+}
+
+// The folders (dir_id values) that the service listed, in order.
+std::vector<std::string> listed_folders(const std::string& json)
+{
+    std::vector<std::string> ids;
+    const std::string key = "\"dir_id\": \"";
+    for (std::size_t at = json.find(key); at != std::string::npos; at = json.find(key, at + 1)) {
+        const std::size_t begin = at + key.size(), end = json.find('"', begin);
+        if (end != std::string::npos)
+            ids.push_back(json.substr(begin, end - begin));
+    }
+    return ids;
+}
+
+// How often the service listed a folder other than the root.
+std::size_t subfolder_listings()
+{
+    const auto ids = listed_folders(service_listings());
+    return ids.size() - static_cast<std::size_t>(std::count(ids.begin(), ids.end(), std::string("0")));
+}
+
+// Waits until the service has listed a folder other than the root more often than before.
+bool service_listed_a_subfolder(std::size_t before)
+{
+    for (DWORD waited = 0; waited < 30000; waited += 250) {
+        if (subfolder_listings() > before)
+            return true;
+        Sleep(250);
+    }
+    say(L"subfolder: FAILED: the dev service never listed it");
+    ++failures;
+    return false;
+}
+
+struct open_boxes {
+    DWORD pid;
+    std::vector<std::wstring> found;
+};
+
+BOOL CALLBACK collect_box(HWND hwnd, LPARAM param)
+{
+    auto* boxes = reinterpret_cast<open_boxes*>(param);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(hwnd, &pid);
+    if (pid == boxes->pid && IsWindowVisible(hwnd) && class_of(hwnd) == L"#32770") {
+        wchar_t caption[256] = {}, text[1024] = {};
+        GetWindowTextW(hwnd, caption, 256);
+        GetDlgItemTextW(hwnd, 0xFFFF, text, 1024);
+        boxes->found.push_back(std::wstring(caption) + L": " + text);
+    }
+    return TRUE;
+}
+
+// Fails the run for every dialog or message box that Explorer's process still shows.
+void expect_no_box(HWND explorer)
+{
+    open_boxes boxes{};
+    GetWindowThreadProcessId(explorer, &boxes.pid);
+    EnumWindows(collect_box, reinterpret_cast<LPARAM>(&boxes));
+    for (const auto& box : boxes.found) {
+        say(L"FAILED: a box is left open: " + box);
+        ++failures;
+    }
+}
+
 std::wstring guid_text(const GUID& g)
 {
     wchar_t text[40] = {};
@@ -163,12 +350,11 @@ std::wstring guid_text(const GUID& g)
 int wmain(int argc, wchar_t** argv)
 {
     if (argc < 4) {
-        std::fwprintf(stderr, L"usage: demo_driver SHOTS_DIR USER PASSWORD [SUBFOLDER]\n");
+        std::fwprintf(stderr, L"usage: demo_driver SHOTS_DIR USER PASSWORD\n");
         return 2;
     }
     shots_dir = argv[1];
     const std::wstring user = argv[2], password = argv[3];
-    const std::wstring subfolder = argc > 4 ? argv[4] : L"";
 
     ULONG_PTR token = 0;
     Gdiplus::GdiplusStartupInput input;
@@ -183,6 +369,7 @@ int wmain(int argc, wchar_t** argv)
     screenshot(L"1-explorer");
 
     navigate(explorer, computer_folder);
+    view_shows(explorer, {L"Quillmere"}, L"computer folder");
     screenshot(L"2-computer-folder");
 
     const std::wstring drive = std::wstring(computer_folder) + L"\\::" + guid_text(CLSID_ShellFolderImpl);
@@ -198,12 +385,15 @@ int wmain(int argc, wchar_t** argv)
     else {
         say(L"no login dialog appeared (already logged in?)");
     }
+    view_shows(explorer, demo_folders, L"drive");
     screenshot(L"4-drive");
 
-    if (!subfolder.empty()) {
-        navigate(explorer, drive + L"\\" + subfolder);
-        screenshot(L"5-subfolder");
-    }
+    const std::size_t listed_before = subfolder_listings();
+    navigate(explorer, drive + L"\\" + demo_subfolder);
+    if (service_listed_a_subfolder(listed_before))
+        view_shows(explorer, demo_home, L"subfolder");
+    screenshot(L"5-subfolder");
+    expect_no_box(explorer);
 
     PostMessageW(explorer, WM_CLOSE, 0, 0);
     Gdiplus::GdiplusShutdown(token);

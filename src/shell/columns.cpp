@@ -93,20 +93,21 @@ std::wstring FormatFileSize(std::uint64_t size, int first_unit, int last_unit, b
     return text;
 }
 
-std::wstring FormatItemDate(double date)
+std::wstring FormatItemDate(double date, const TIME_ZONE_INFORMATION* zone, LCID locale)
 {
     // Each date is converted with the time zone rule of its own day, so that a summer date
     // read in winter is not an hour off.
     SYSTEMTIME utc = {}, local = {};
     double local_date = date;
-    if (VariantTimeToSystemTime(date, &utc) && SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local))
+    if (VariantTimeToSystemTime(date, &utc) && SystemTimeToTzSpecificLocalTime(zone, &utc, &local))
         SystemTimeToVariantTime(&local, &local_date);
 
     VARIANT v;
     VariantInit(&v);
     v.vt = VT_R8;
     v.dblVal = local_date;
-    if (FAILED(VariantChangeType(&v, &v, 0, VT_DATE)) || FAILED(VariantChangeType(&v, &v, 0, VT_BSTR)))
+    if (FAILED(VariantChangeType(&v, &v, 0, VT_DATE)) ||
+        FAILED(VariantChangeTypeEx(&v, &v, locale, 0, VT_BSTR)))
         return {};
     std::wstring text(v.bstrVal, SysStringLen(v.bstrVal));
     VariantClear(&v);

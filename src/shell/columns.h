@@ -33,8 +33,10 @@ extern const column_info columns[column_count];
 
 // Units 0 to 4: bytes, KB, MB, GB, TB (powers of 1024).
 std::wstring FormatFileSize(std::uint64_t size, int first_unit, int last_unit, bool fractional);
-// An OLE date (UTC) as local date and time text in the user's locale.
-std::wstring FormatItemDate(double date);
+// An OLE date (UTC) as date and time text: local time of zone (null: the system's zone) in
+// the format of locale.
+std::wstring FormatItemDate(double date, const TIME_ZONE_INFORMATION* zone = nullptr,
+                            LCID locale = LOCALE_USER_DEFAULT);
 
 // The text of a column for a record; false for an empty cell (a directory's size, an unknown
 // date). column must be below column_count.

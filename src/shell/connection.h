@@ -30,11 +30,19 @@ session_access& current_session();
 // Replaces the session for the whole module; null puts the back end's back.
 void set_current_session(session_access* session);
 
-// Connects a folder: under the module-wide login lock, logs in when needed (asking the user
-// only when not silent) and fills client and root. A vfs::exception is shown to the user in an
-// error box owned by owner. S_OK, or E_FAIL when not connected.
+// Connects a folder: logs in when needed (asking the user only when not silent) and fills
+// client and root. One login is asked for at a time: while it is in progress a silent caller,
+// or one on the prompting thread itself, fails at once; another waits for it, handling the
+// messages sent to its thread. No lock is held while a dialog or box is up. A vfs::exception
+// is shown in an error box owned by owner. S_OK, or E_FAIL when not connected; any other
+// exception is left to the caller's COM boundary.
 HRESULT connect_session(HWND owner, bool silent, boost::shared_ptr<vfs::client>& client,
                         boost::shared_ptr<vfs::item>& item);
 
-// The error box of a vfs::exception: details as text, message as caption.
+// The error box of a vfs::exception: details as text, message as caption, both cut by box_text
+// (the service writes both; a megabyte of text keeps a box busy for seconds and off-screen).
 void show_vfs_error(HWND owner, const vfs::exception& e);
+
+// What a box shows of a text: at most limit characters, and of each passage in single quotes
+// (a response quoted in a parse error) only its first few dozen; "..." marks every cut.
+std::wstring box_text(const std::wstring& text, std::size_t limit);

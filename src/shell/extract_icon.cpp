@@ -1,5 +1,7 @@
 #include "shell/extract_icon.h"
 
+#include "shell/boundary.h"
+
 #include <shellapi.h>
 
 #include <cwchar>
@@ -37,23 +39,25 @@ IFACEMETHODIMP CExtractIconImpl::GetIconLocation(UINT flags, LPWSTR icon_file, U
     open_icon_ = (flags & GIL_OPENICON) != 0;
     *out_flags = 0;
 
-    const icon_source source = source_of(record_);
-    SHFILEINFOW info = {};
-    UINT query = SHGFI_ICONLOCATION | SHGFI_USEFILEATTRIBUTES;
-    if (open_icon_)
-        query |= SHGFI_OPENICON;
-    if (!SHGetFileInfoW(source.path.c_str(), source.attributes, &info, sizeof info, query))
-        return E_FAIL;
-    *index = info.iIcon;
-    if (!info.szDisplayName[0]) {
-        // The icon lives in the system image list only: Explorer must ask Extract for it.
-        lstrcpynW(icon_file, L"*", static_cast<int>(length));
-        *out_flags |= GIL_NOTFILENAME;
-    }
-    else {
-        lstrcpynW(icon_file, info.szDisplayName, static_cast<int>(length));
-    }
-    return S_OK;
+    return com_boundary([&]() -> HRESULT {
+        const icon_source source = source_of(record_);
+        SHFILEINFOW info = {};
+        UINT query = SHGFI_ICONLOCATION | SHGFI_USEFILEATTRIBUTES;
+        if (open_icon_)
+            query |= SHGFI_OPENICON;
+        if (!SHGetFileInfoW(source.path.c_str(), source.attributes, &info, sizeof info, query))
+            return E_FAIL;
+        *index = info.iIcon;
+        if (!info.szDisplayName[0]) {
+            // The icon lives in the system image list only: Explorer must ask Extract for it.
+            lstrcpynW(icon_file, L"*", static_cast<int>(length));
+            *out_flags |= GIL_NOTFILENAME;
+        }
+        else {
+            lstrcpynW(icon_file, info.szDisplayName, static_cast<int>(length));
+        }
+        return S_OK;
+    });
 }
 
 IFACEMETHODIMP CExtractIconImpl::Extract(LPCWSTR, UINT, HICON* large, HICON* small, UINT)
@@ -64,19 +68,21 @@ IFACEMETHODIMP CExtractIconImpl::Extract(LPCWSTR, UINT, HICON* large, HICON* sma
         return E_POINTER;
     *large = nullptr;
     *small = nullptr;
-    const icon_source source = source_of(record_);
-    UINT query = SHGFI_ICON | SHGFI_USEFILEATTRIBUTES;
-    if (open_icon_)
-        query |= SHGFI_OPENICON;
-    SHFILEINFOW big = {}, little = {};
-    if (!SHGetFileInfoW(source.path.c_str(), source.attributes, &big, sizeof big, query))
-        return E_FAIL;
-    if (!SHGetFileInfoW(source.path.c_str(), source.attributes, &little, sizeof little,
-                        query | SHGFI_SMALLICON)) {
-        DestroyIcon(big.hIcon);
-        return E_FAIL;
-    }
-    *large = big.hIcon;
-    *small = little.hIcon;
-    return S_OK;
+    return com_boundary([&]() -> HRESULT {
+        const icon_source source = source_of(record_);
+        UINT query = SHGFI_ICON | SHGFI_USEFILEATTRIBUTES;
+        if (open_icon_)
+            query |= SHGFI_OPENICON;
+        SHFILEINFOW big = {}, little = {};
+        if (!SHGetFileInfoW(source.path.c_str(), source.attributes, &big, sizeof big, query))
+            return E_FAIL;
+        if (!SHGetFileInfoW(source.path.c_str(), source.attributes, &little, sizeof little,
+                            query | SHGFI_SMALLICON)) {
+            DestroyIcon(big.hIcon);
+            return E_FAIL;
+        }
+        *large = big.hIcon;
+        *small = little.hIcon;
+        return S_OK;
+    });
 }

@@ -61,8 +61,17 @@ LPCITEMIDLIST strip_prefix(LPCITEMIDLIST list, LPCITEMIDLIST prefix)
     return reinterpret_cast<LPCITEMIDLIST>(a);
 }
 
-// A single "Attributes" answer for the junction itself, as the registration states it.
-constexpr SFGAOF root_attributes = directory_attributes | SFGAO_HASSUBFOLDER;
+// Whether a folder object answers QueryInterface for iid: anything else is refused before a
+// bind walks the remote tree for it.
+bool folder_serves(REFIID iid)
+{
+    if (IsEqualIID(iid, IID_IUnknown))
+        return true;
+    for (const QITAB* entry = CShellFolderImpl::interface_table(); entry->piid; ++entry)
+        if (IsEqualIID(iid, *entry->piid))
+            return true;
+    return false;
+}
 
 } // namespace
 
@@ -140,10 +149,12 @@ HRESULT CShellFolderImpl::InitChild(const boost::shared_ptr<vfs::item>& parent, 
 
 HRESULT CShellFolderImpl::NavigateTo(const CPIDLList& root, const CPIDLList& relative)
 {
-    const HRESULT hr = EnsureConnected(nullptr, false);
-    if (FAILED(hr))
-        return hr;
-    return InitChild(item_, root, CPIDLList(), relative);
+    return com_boundary([&] {
+        const HRESULT hr = EnsureConnected(nullptr, false);
+        if (FAILED(hr))
+            return hr;
+        return InitChild(item_, root, CPIDLList(), relative);
+    });
 }
 
 std::wstring CShellFolderImpl::GetRootParsingName(bool for_address_bar) const
@@ -171,13 +182,15 @@ IFACEMETHODIMP CShellFolderImpl::GetObject(HWND hwnd, VARIANT* object)
 {
     if (!object)
         return E_POINTER;
-    const HRESULT hr = EnsureConnected(hwnd, true);
-    if (FAILED(hr))
-        return hr;
-    // The address of our own reference: valid while the caller holds this folder.
-    object->vt = VT_BYREF;
-    object->byref = &item_;
-    return S_OK;
+    return com_boundary([&] {
+        const HRESULT hr = EnsureConnected(hwnd, true);
+        if (FAILED(hr))
+            return hr;
+        // The address of our own reference: valid while the caller holds this folder.
+        object->vt = VT_BYREF;
+        object->byref = &item_;
+        return S_OK;
+    });
 }
 
 // IShellFolder
@@ -190,6 +203,8 @@ IFACEMETHODIMP CShellFolderImpl::ParseDisplayName(HWND hwnd, IBindCtx*, LPWSTR n
     *pidl = nullptr;
     if (!name)
         return E_INVALIDARG;
+    if (!*name)
+        return E_FAIL; // names nothing, not even this folder
     return com_boundary([&] { return do_parse(hwnd, name, eaten, pidl, attributes); });
 }
 
@@ -245,7 +260,7 @@ HRESULT CShellFolderImpl::do_parse(HWND hwnd, LPCWSTR name, ULONG* eaten, PIDLIS
     if (eaten)
         *eaten = count;
     if (attributes)
-        *attributes &= result.count() ? record_attributes(result.last()) : root_attributes;
+        *attributes &= result.count() ? record_attributes(result.last()) : drive_attributes;
     return S_OK;
 }
 
@@ -280,8 +295,7 @@ IFACEMETHODIMP CShellFolderImpl::EnumObjects(HWND hwnd, SHCONTF flags, IEnumIDLi
             if (folder ? (flags & SHCONTF_FOLDERS) : (flags & SHCONTF_NONFOLDERS))
                 snapshot->push_back(BuildPIDLDATA(child, types));
         }
-        snapshot_ = snapshot;
-        return create_pidl_enumerator(static_cast<IShellFolder2*>(this), snapshot_, out);
+        return create_pidl_enumerator(static_cast<IShellFolder2*>(this), snapshot, out);
     });
 }
 
@@ -290,6 +304,10 @@ IFACEMETHODIMP CShellFolderImpl::BindToObject(PCUIDLIST_RELATIVE pidl, IBindCtx*
     if (!out)
         return E_POINTER;
     *out = nullptr;
+    // Explorer asks for many handlers a folder does not serve; none of them may cost a request.
+    // File contents (IStream) come with the data transfer objects.
+    if (!folder_serves(riid))
+        return E_NOINTERFACE;
     return com_boundary([&]() -> HRESULT {
         CPIDLList list;
         if (!relative_records(pidl, list) || !list.count())
@@ -297,8 +315,6 @@ IFACEMETHODIMP CShellFolderImpl::BindToObject(PCUIDLIST_RELATIVE pidl, IBindCtx*
         HRESULT hr = EnsureConnected(nullptr, true);
         if (FAILED(hr))
             return hr;
-        if (IsEqualIID(riid, IID_IStream))
-            return E_NOINTERFACE; // file contents come with the data transfer objects
         auto child = com::make<CShellFolderImpl>();
         hr = child->InitChild(item_, root_, relative_, list);
         if (FAILED(hr))
@@ -376,7 +392,7 @@ IFACEMETHODIMP CShellFolderImpl::GetAttributesOf(UINT count, PCUITEMID_CHILD_ARR
             if (list.count())
                 result &= record_attributes(list.last());
             else // this folder itself, asked for with its own absolute list
-                result &= relative_.count() ? record_attributes(relative_.last()) : root_attributes;
+                result &= relative_.count() ? record_attributes(relative_.last()) : drive_attributes;
         }
         *mask = result;
         return S_OK;

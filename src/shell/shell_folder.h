@@ -99,9 +99,14 @@ private:
     CPIDLList relative_;
     boost::shared_ptr<vfs::client> client_;
     boost::shared_ptr<vfs::item> item_;
-    // Shared with the enumerators over it, which may outlive the next EnumObjects.
-    boost::shared_ptr<const pidl_snapshot> snapshot_;
 };
+
+// What the drive itself is, as its registration tells Explorer: browsable, a drop target with a
+// property sheet, slow to reach, but never renamed or deleted.
+inline constexpr SFGAOF drive_attributes = SFGAO_HASSUBFOLDER | SFGAO_FOLDER | SFGAO_BROWSABLE |
+                                           SFGAO_ISSLOW | SFGAO_DROPTARGET | SFGAO_HASPROPSHEET |
+                                           SFGAO_CANMOVE | SFGAO_CANCOPY;
+static_assert(drive_attributes == 0xA8004143);
 
 // SFGAO bits of a record.
 SFGAOF record_attributes(const PIDLDATA& data);
