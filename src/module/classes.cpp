@@ -32,7 +32,7 @@ const registry::script& shell_folder_script()
                    key{L"ShellFolder",
                        removal::normal,
                        std::nullopt,
-                       {value::dword(L"Attributes", 0xA8004143u)},
+                       {value::dword(L"Attributes", drive_attributes)},
                        {}}}};
         key junction{L"%CLSID%", removal::force_remove, std::nullopt, {}, {}};
         key explorer = shared(L"Explorer", {shared(L"MyComputer", {shared(L"NameSpace", {junction})})});
