@@ -6,6 +6,7 @@
 #include <boost/format.hpp>
 #include <boost/shared_array.hpp>
 
+#include <algorithm>
 #include <cstring>
 #include <cwchar>
 #include <limits>
@@ -30,6 +31,7 @@ const char user_agent[] = "Mozilla/4.0 (compatible; )";
 constexpr std::uint32_t text_piece = 1023;
 constexpr std::uint32_t raw_piece = 512;
 constexpr std::size_t raw_buffer_size = 262144;
+constexpr std::uint64_t max_announced_body = 256u << 20;
 
 [[noreturn]] void throw_request_failed()
 {
@@ -275,102 +277,105 @@ std::wstring unescape(const std::wstring& text, std::size_t begin, std::size_t e
     return out;
 }
 
-namespace {
-
-[[noreturn]] void throw_too_deep(std::size_t position)
+// The parser keeps the open elements on a list of its own instead of recursing, so no nesting
+// can exhaust the stack of the host process.
+response::response(std::wstring text) : text_(std::move(text))
 {
-    throw exception(
-        L"Parse error",
-        (boost::wformat(L"Wrong response format: elements nested deeper than %1% levels. nStartPos=%2%") %
-         max_parse_depth % position)
-            .str());
-}
-
-// Children are gathered on a per-depth scratch list that keeps its capacity between elements,
-// then moved into the element with an exact reservation: one allocation per element with
-// children instead of a series of regrowths, and no slack (a listing has a million nodes).
-class parser {
-public:
-    explicit parser(const std::wstring& text) : text_(text), scratch_(max_parse_depth + 2) {}
-
-    // Parses the element whose opening tag has already been found, so that no tag is scanned
-    // twice.
-    std::size_t element(response_node& node, const tag_position& opening, int depth)
-    {
-        if (depth > max_parse_depth)
-            throw_too_deep(opening.open);
-        node.leaf = true;
-        node.name = unescape(text_, opening.open + 1, opening.close);
-        const std::size_t content = opening.close + 1;
-        std::size_t pos = content;
-        std::vector<response_node>& children = scratch_[static_cast<std::size_t>(depth)];
-        const std::size_t first = children.size();
-        for (;;) {
-            const tag_position tag = next_tag(text_, pos);
-            if (!tag.closing) {
-                node.leaf = false;
-                // The deeper levels use other lists, so this slot stays where it is.
-                children.emplace_back();
-                pos = element(children.back(), tag, depth + 1);
-                continue;
-            }
-            if (node.leaf) {
-                node.value = unescape(text_, content, tag.open);
-            }
-            else {
-                node.children.reserve(node.children.size() + (children.size() - first));
-                for (std::size_t i = first; i < children.size(); ++i)
-                    node.children.push_back(std::move(children[i]));
-                children.resize(first);
-            }
-            return tag.close + 1;
+    if (text_.size() >= std::numeric_limits<std::uint32_t>::max())
+        throw exception(L"Parse error", L"Wrong response format: the response is too large");
+    // Every element has two tags: half the "<" bound the count, so the list never regrows.
+    nodes_.reserve(static_cast<std::size_t>(std::count(text_.begin(), text_.end(), L'<')) / 2 + 1);
+    const auto at = [](std::size_t position) { return static_cast<std::uint32_t>(position); };
+    std::vector<std::uint32_t> open;
+    // The first tag opens the root whatever it looks like; closing tags need not name what they close.
+    tag_position tag = next_tag(text_, 0);
+    for (;;) {
+        if (open.empty() || !tag.closing) {
+            open.push_back(at(nodes_.size()));
+            nodes_.push_back({at(tag.open + 1), at(tag.close + 1), at(tag.close + 1), 0});
         }
-    }
-
-private:
-    const std::wstring& text_;
-    std::vector<std::vector<response_node>> scratch_;
-};
-
-} // namespace
-
-std::size_t parse(response_node& node, const std::wstring& text, std::size_t start)
-{
-    parser p(text);
-    return p.element(node, next_tag(text, start), 1);
-}
-
-response_node parse_response(const std::wstring& text)
-{
-    response_node root;
-    parse(root, text, 0);
-    return root;
-}
-
-void check_error(const response_node& root)
-{
-    for (const response_node& child : root.children) {
-        if (!child.leaf && child.name == L"Error")
-            throw exception(get_variable(child, L"Name"), get_variable(child, L"Description"));
+        else {
+            node& closed = nodes_[open.back()];
+            closed.content_end = at(tag.open);
+            closed.subtree_end = at(nodes_.size());
+            open.pop_back();
+            if (open.empty()) {
+                end_ = tag.close + 1;
+                return;
+            }
+        }
+        tag = next_tag(text_, tag.close + 1);
     }
 }
 
-std::wstring get_variable(const response_node& node, const std::wstring& name)
+std::wstring element::name() const
 {
-    for (const response_node& child : node.children) {
-        if (child.name == name)
-            return child.value;
-    }
+    const response::node& n = document_->nodes_[index_];
+    return unescape(document_->text_, n.name_begin, n.content_begin - 1);
+}
+
+bool element::is(const std::wstring& name) const
+{
+    const response::node& n = document_->nodes_[index_];
+    const wchar_t* begin = document_->text_.data() + n.name_begin;
+    const std::size_t length = n.content_begin - 1 - n.name_begin;
+    if (std::wmemchr(begin, L'\\', length))
+        return this->name() == name;
+    return length == name.size() && std::wmemcmp(begin, name.data(), length) == 0;
+}
+
+std::wstring element::value() const
+{
+    if (!leaf())
+        return std::wstring();
+    const response::node& n = document_->nodes_[index_];
+    return unescape(document_->text_, n.content_begin, n.content_end);
+}
+
+bool element::leaf() const
+{
+    return document_->nodes_[index_].subtree_end == index_ + 1;
+}
+
+std::vector<element> element::children() const
+{
+    std::vector<element> out;
+    document_->for_each_child(index_, [&](std::uint32_t i) {
+        out.emplace_back(*document_, i);
+        return false;
+    });
+    return out;
+}
+
+bool element::find_child(const std::wstring& name, element& found) const
+{
+    return document_->for_each_child(index_, [&](std::uint32_t i) {
+        found = element(*document_, i);
+        return found.is(name);
+    });
+}
+
+void check_error(const element& root)
+{
+    for (const element& child : get_records(root, L"Error"))
+        throw exception(get_variable(child, L"Name"), get_variable(child, L"Description"));
+}
+
+std::wstring get_variable(const element& node, const std::wstring& name)
+{
+    element child = node;
+    if (node.find_child(name, child))
+        return child.value();
     throw exception((boost::wformat(L"Variable '%1%' not found") % name).str(),
                     L"No such variable defined at the response");
 }
 
-std::vector<const response_node*> get_records(const response_node& node, const std::wstring& name)
+std::vector<element> get_records(const element& node, const std::wstring& name)
 {
-    std::vector<const response_node*> records;
-    for (const response_node& child : node.children) {
-        if (!child.leaf && child.name == name)
-            records.push_back(&child);
+    std::vector<element> records;
+    for (const element& child : node.children()) {
+        if (!child.leaf() && child.is(name))
+            records.push_back(child);
     }
     return records;
 }
@@ -405,9 +410,16 @@ std::string post_request(const std::string& path, const request_params& params)
     W3Client w3;
     send_post(w3, path, params);
     std::string body;
+    // A listing's body runs to tens of megabytes: sized once from the announced length, it is
+    // neither copied while it grows nor left with unused room. A length beyond any listing is
+    // not believed: a hostile service must not make the host process reserve what it says.
+    const std::uint64_t announced = w3.content_length();
+    if (announced > 0 && announced <= max_announced_body)
+        body.resize(static_cast<std::size_t>(announced) + text_piece);
     std::size_t used = 0;
     for (;;) {
-        // Read straight into the tail of the body; the string grows geometrically.
+        // Read straight into the tail of the body; without an announced length the string grows
+        // geometrically.
         if (body.size() < used + text_piece)
             body.resize(std::max<std::size_t>(body.size() * 2, used + text_piece));
         const std::uint32_t got = w3.Read(&body[used], text_piece);
@@ -419,10 +431,15 @@ std::string post_request(const std::string& path, const request_params& params)
     return body;
 }
 
-response_node text_request(const std::string& path, const request_params& params)
+response text_request(const std::string& path, const request_params& params)
 {
-    const std::string body = post_request(path, params);
-    response_node root = parse_response(decode_utf8(body));
+    std::wstring text;
+    {
+        // The body goes before parsing begins: a large listing need not hold it and its text at once.
+        const std::string body = post_request(path, params);
+        text = decode_utf8(body);
+    }
+    response root(std::move(text));
     check_error(root);
     return root;
 }
