@@ -23,12 +23,18 @@ bool has(std::int32_t mode, std::int32_t bits)
 file::file(const client& connection, std::wstring id, std::wstring name, std::wstring link,
            std::wstring location, std::wstring description, std::int64_t size, std::int64_t date_accessed,
            std::int64_t date_modified)
-    : client_(connection), channel_(connection.transfer_host(), narrow(location), connection.transfer_user(),
-                                    connection.transfer_password()),
-      id_(std::move(id)), name_(std::move(name)), link_(std::move(link)), location_(std::move(location)),
-      description_(std::move(description)), size_(size), date_accessed_(date_accessed),
-      date_modified_(date_modified)
+    : client_(connection), id_(std::move(id)), name_(std::move(name)), link_(std::move(link)),
+      location_(std::move(location)), description_(std::move(description)), size_(size),
+      date_accessed_(date_accessed), date_modified_(date_modified)
 {
+}
+
+transfer_channel& file::channel()
+{
+    if (!channel_)
+        channel_ = std::make_unique<transfer_channel>(client_.transfer_host(), narrow(location_),
+                                                      client_.transfer_user(), client_.transfer_password());
+    return *channel_;
 }
 
 void file::set_description(std::wstring)
@@ -56,7 +62,7 @@ void file::open(std::int32_t mode)
         channel_mode = transfer_channel::mode_download;
     else if (has(mode, vfs::modeWrite | vfs::modeCreate) && !(mode & vfs::modeRead))
         channel_mode = transfer_channel::mode_upload;
-    channel_.open(channel_mode);
+    channel().open(channel_mode);
     mode_ = mode;
     position_ = 0;
 }
@@ -65,9 +71,9 @@ void file::close()
 {
     if (mode_ == 0)
         throw exception(L"Close failed", L"File is not opened");
-    if (channel_.get_mode() != transfer_channel::mode_closed) {
+    if (channel_ && channel_->get_mode() != transfer_channel::mode_closed) {
         try {
-            channel_.close();
+            channel_->close();
         }
         catch (const exception&) {
             // An upload that could not be finished: the pass is over, but the service is not
@@ -86,7 +92,7 @@ void file::close()
 
 bool file::is_eof()
 {
-    return channel_.is_eof();
+    return channel_ && channel_->is_eof();
 }
 
 void file::seek(std::int64_t offset, std::int32_t origin)
@@ -97,10 +103,11 @@ void file::seek(std::int64_t offset, std::int32_t origin)
         return;
     if (origin == vfs::originBeginning && offset == 0) {
         // A transfer only runs forwards: rewinding starts it anew.
-        const std::int32_t mode = channel_.get_mode();
+        transfer_channel& transfer = channel();
+        const std::int32_t mode = transfer.get_mode();
         try {
-            channel_.close();
-            channel_.open(mode);
+            transfer.close();
+            transfer.open(mode);
         }
         catch (const exception& e) {
             throw exception(L"Seek error", e.get_details());
@@ -113,14 +120,14 @@ void file::seek(std::int64_t offset, std::int32_t origin)
 
 std::int32_t file::read(void* pdata, std::int32_t len)
 {
-    const std::int32_t count = channel_.read(pdata, len);
+    const std::int32_t count = channel().read(pdata, len);
     position_ += count;
     return count;
 }
 
 std::int32_t file::write(const void* pdata, std::int32_t len)
 {
-    const std::int32_t count = channel_.write(pdata, len, false);
+    const std::int32_t count = channel().write(pdata, len, false);
     position_ += count;
     return count;
 }

@@ -7,6 +7,7 @@
 #include "vfs/vfs.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace vfs_quillmere {
@@ -45,9 +46,13 @@ public:
     const std::wstring& location() const { return location_; }
 
 private:
+    // Made by the first open: a listing holds a file object for every file it shows, and most
+    // of them never transfer, so they carry no channel, credentials copy or lock.
+    transfer_channel& channel();
+
     std::int32_t mode_ = 0;
     client client_;
-    transfer_channel channel_;
+    std::unique_ptr<transfer_channel> channel_;
     std::wstring id_;
     std::wstring name_;
     std::wstring link_;
