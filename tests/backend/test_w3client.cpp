@@ -70,9 +70,6 @@ TEST(w3client_connect, service_port_and_credentials_of_the_connection)
     ASSERT_TRUE(https.ConnectUrl("https://127.0.0.1/"));
     EXPECT_EQ(https.service(), W3Client::serviceHttps);
     EXPECT_EQ(https.port(), 443);
-    W3Client plain;
-    ASSERT_TRUE(plain.Connect("127.0.0.1", 0, nullptr, nullptr, W3Client::serviceHttp, "a"));
-    EXPECT_EQ(plain.port(), 80) << "port 0 is the service's default";
     W3Client own;
     ASSERT_TRUE(own.ConnectUrl("http://u:p@127.0.0.1:8081/base"));
     EXPECT_EQ(own.user(), "u");
