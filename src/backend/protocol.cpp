@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <cwchar>
 #include <limits>
 
 namespace vfs_quillmere {
@@ -163,11 +162,12 @@ std::string form_body(const request_params& params)
     return body;
 }
 
-std::wstring decode_utf8(const char* data, std::size_t size)
+namespace {
+
+// Appends the UTF-16 of data[0, size) to out (see decode_utf8).
+void append_utf8(const char* data, std::size_t size, std::wstring& out)
 {
     const auto* bytes = reinterpret_cast<const unsigned char*>(data);
-    std::wstring out;
-    out.reserve(size);
     std::size_t i = 0;
     const auto continuation = [&](std::size_t at) { return (bytes[at] & 0xC0) == 0x80; };
     while (i < size) {
@@ -220,75 +220,76 @@ std::wstring decode_utf8(const char* data, std::size_t size)
         }
         i += length;
     }
+}
+
+} // namespace
+
+std::wstring decode_utf8(const char* data, std::size_t size)
+{
+    std::wstring out;
+    out.reserve(size);
+    append_utf8(data, size, out);
     return out;
 }
 
 // -- parsing ---------------------------------------------------------------------------------
 
-std::size_t find_marker(const std::wstring& text, wchar_t marker, std::size_t start)
+namespace {
+
+[[noreturn]] void throw_marker_not_found(const std::string& body, char marker, std::size_t start)
 {
-    std::size_t hit = start <= text.size() ? text.find(marker, start) : std::wstring::npos;
-    while (hit != std::wstring::npos && hit > start && text[hit - 1] == L'\\')
-        hit = text.find(marker, hit + 1);
-    if (hit == std::wstring::npos) {
-        const std::wstring m(1, marker);
-        throw exception(
-            L"Parse error",
-            (boost::wformat(L"Wrong response format: '%1%' not found. nStartPos=%2% strMarker=%3% "
-                            L"strData='%4%'") %
-             m % start % m % text)
-                .str());
-    }
+    // The message quotes the decoded text, so its position counts UTF-16 units of that text.
+    // Parsing resumes only at or after a mark, so start never cuts a sequence of valid UTF-8.
+    const std::size_t position = decode_utf8(body.data(), std::min(start, body.size())).size();
+    const std::wstring m(1, static_cast<wchar_t>(marker));
+    throw exception(L"Parse error",
+                    (boost::wformat(L"Wrong response format: '%1%' not found. nStartPos=%2% strMarker=%3% "
+                                    L"strData='%4%'") %
+                     m % position % m % decode_utf8(body))
+                        .str());
+}
+
+// The position of marker at or after start that no backslash escapes (a hit right at start
+// counts even after a backslash).
+std::size_t find_marker(const std::string& body, char marker, std::size_t start)
+{
+    std::size_t hit = start <= body.size() ? body.find(marker, start) : std::string::npos;
+    while (hit != std::string::npos && hit > start && body[hit - 1] == '\\')
+        hit = body.find(marker, hit + 1);
+    if (hit == std::string::npos)
+        throw_marker_not_found(body, marker, start);
     return hit;
 }
 
-tag_position next_tag(const std::wstring& text, std::size_t start)
+struct tag_position {
+    std::size_t open = 0;  // the "<"
+    std::size_t close = 0; // the ">"
+    bool closing = false;  // the tag text begins with "/"
+};
+
+tag_position next_tag(const std::string& body, std::size_t start)
 {
     tag_position tag;
-    tag.open = find_marker(text, L'<', start);
-    tag.close = find_marker(text, L'>', tag.open);
-    tag.closing = tag.close > tag.open + 1 && text[tag.open + 1] == L'/';
+    tag.open = find_marker(body, '<', start);
+    tag.close = find_marker(body, '>', tag.open);
+    tag.closing = tag.close > tag.open + 1 && body[tag.open + 1] == '/';
     return tag;
 }
 
-std::wstring unescape(const std::wstring& text, std::size_t begin, std::size_t end)
-{
-    if (end > text.size())
-        end = text.size();
-    std::wstring out;
-    if (begin >= end)
-        return out;
-    // Most texts hold no backslash at all: one copy.
-    if (!std::wmemchr(text.data() + begin, L'\\', end - begin))
-        return out.assign(text, begin, end - begin);
-    out.reserve(end - begin);
-    // One pass gives the same result as replacing every "\<" and then every "\>": neither
-    // replacement can make or break an occurrence of the other.
-    for (std::size_t i = begin; i < end; ++i) {
-        const wchar_t c = text[i];
-        if (c == L'\\' && i + 1 < end && (text[i + 1] == L'<' || text[i + 1] == L'>')) {
-            out += text[i + 1];
-            ++i;
-        }
-        else {
-            out += c;
-        }
-    }
-    return out;
-}
+} // namespace
 
 // The parser keeps the open elements on a list of its own instead of recursing, so no nesting
 // can exhaust the stack of the host process.
-response::response(std::wstring text) : text_(std::move(text))
+response::response(std::string body) : body_(std::move(body))
 {
-    if (text_.size() >= std::numeric_limits<std::uint32_t>::max())
+    if (body_.size() >= std::numeric_limits<std::uint32_t>::max())
         throw exception(L"Parse error", L"Wrong response format: the response is too large");
     // Every element has two tags: half the "<" bound the count, so the list never regrows.
-    nodes_.reserve(static_cast<std::size_t>(std::count(text_.begin(), text_.end(), L'<')) / 2 + 1);
+    nodes_.reserve(static_cast<std::size_t>(std::count(body_.begin(), body_.end(), '<')) / 2 + 1);
     const auto at = [](std::size_t position) { return static_cast<std::uint32_t>(position); };
     std::vector<std::uint32_t> open;
     // The first tag opens the root whatever it looks like; closing tags need not name what they close.
-    tag_position tag = next_tag(text_, 0);
+    tag_position tag = next_tag(body_, 0);
     for (;;) {
         if (open.empty() || !tag.closing) {
             open.push_back(at(nodes_.size()));
@@ -304,24 +305,56 @@ response::response(std::wstring text) : text_(std::move(text))
                 return;
             }
         }
-        tag = next_tag(text_, tag.close + 1);
+        tag = next_tag(body_, tag.close + 1);
     }
+}
+
+std::wstring response::text(std::uint32_t begin, std::uint32_t end) const
+{
+    std::wstring out;
+    if (begin >= end)
+        return out;
+    const char* data = body_.data() + begin;
+    const std::size_t size = end - begin;
+    out.reserve(size);
+    // Most texts hold no backslash at all: decoded in place. Unescaping first gives the same
+    // text as decoding first, as no byte of the two-byte escapes belongs to a multi-byte sequence.
+    if (!std::memchr(data, '\\', size)) {
+        append_utf8(data, size, out);
+        return out;
+    }
+    // One pass gives the same result as replacing every "\<" and then every "\>": neither
+    // replacement can make or break an occurrence of the other.
+    std::string unescaped;
+    unescaped.reserve(size);
+    for (std::size_t i = 0; i < size; ++i) {
+        if (data[i] == '\\' && i + 1 < size && (data[i + 1] == '<' || data[i + 1] == '>'))
+            ++i;
+        unescaped += data[i];
+    }
+    append_utf8(unescaped.data(), unescaped.size(), out);
+    return out;
 }
 
 std::wstring element::name() const
 {
     const response::node& n = document_->nodes_[index_];
-    return unescape(document_->text_, n.name_begin, n.content_begin - 1);
+    return document_->text(n.name_begin, n.content_begin - 1);
 }
 
 bool element::is(const std::wstring& name) const
 {
     const response::node& n = document_->nodes_[index_];
-    const wchar_t* begin = document_->text_.data() + n.name_begin;
+    const char* begin = document_->body_.data() + n.name_begin;
     const std::size_t length = n.content_begin - 1 - n.name_begin;
-    if (std::wmemchr(begin, L'\\', length))
-        return this->name() == name;
-    return length == name.size() && std::wmemcmp(begin, name.data(), length) == 0;
+    // Plain ASCII names, the only kind the service sends, compare byte for character.
+    for (std::size_t i = 0; i < length; ++i) {
+        if (begin[i] == '\\' || static_cast<unsigned char>(begin[i]) >= 0x80)
+            return this->name() == name;
+    }
+    return length == name.size() && std::equal(begin, begin + length, name.begin(), [](char byte, wchar_t c) {
+               return static_cast<wchar_t>(byte) == c;
+           });
 }
 
 std::wstring element::value() const
@@ -329,7 +362,7 @@ std::wstring element::value() const
     if (!leaf())
         return std::wstring();
     const response::node& n = document_->nodes_[index_];
-    return unescape(document_->text_, n.content_begin, n.content_end);
+    return document_->text(n.content_begin, n.content_end);
 }
 
 bool element::leaf() const
@@ -433,13 +466,7 @@ std::string post_request(const std::string& path, const request_params& params)
 
 response text_request(const std::string& path, const request_params& params)
 {
-    std::wstring text;
-    {
-        // The body goes before parsing begins: a large listing need not hold it and its text at once.
-        const std::string body = post_request(path, params);
-        text = decode_utf8(body);
-    }
-    response root(std::move(text));
+    response root(post_request(path, params));
     check_error(root);
     return root;
 }

@@ -38,21 +38,23 @@ private:
     std::uint32_t index_;
 };
 
-// A parsed response: its text and its elements, flat in document order, each a few offsets into
-// the text. Names and values are unescaped only when read: a listing of 100 000 children has
-// close to a million elements, and a tree of strings cost several times the text itself.
+// A parsed response: the body as it came, UTF-8, and its elements, flat in document order, each
+// a few offsets into the body. Names and values are unescaped and decoded only when read: a
+// listing of 100 000 children has close to a million elements, and a tree of strings, or even a
+// UTF-16 copy of the whole body, cost several times the body itself. Every mark of the format is
+// ASCII and no byte of a multi-byte sequence is, so the marks are found in the bytes as they are.
 class response {
 public:
     response() = default;
-    // Parses text from its first tag. Throws "Parse error" quoting the text.
-    explicit response(std::wstring text);
+    // Parses body from its first tag. Throws "Parse error" quoting the text.
+    explicit response(std::string body);
     response(response&&) = default;
     response& operator=(response&&) = default;
 
     element root() const { return element(*this, 0); }
     // A response stands for its root wherever an element is asked for.
     operator element() const { return root(); }
-    // The position after the root's closing tag.
+    // The byte after the root's closing tag.
     std::size_t end() const { return end_; }
 
 private:
@@ -73,8 +75,10 @@ private:
         }
         return false;
     }
+    // body_[begin, end) unescaped and decoded.
+    std::wstring text(std::uint32_t begin, std::uint32_t end) const;
 
-    std::wstring text_;
+    std::string body_;
     std::vector<node> nodes_;
     std::size_t end_ = 0;
 };
@@ -117,20 +121,6 @@ inline std::wstring decode_utf8(const std::string& bytes)
 {
     return decode_utf8(bytes.data(), bytes.size());
 }
-
-// The position of marker at or after start that no backslash escapes (a hit right at start
-// counts even after a backslash). Throws "Parse error" quoting the whole text when none.
-std::size_t find_marker(const std::wstring& text, wchar_t marker, std::size_t start);
-
-struct tag_position {
-    std::size_t open = 0;  // the "<"
-    std::size_t close = 0; // the ">"
-    bool closing = false;  // the tag text begins with "/"
-};
-tag_position next_tag(const std::wstring& text, std::size_t start);
-
-// "\<" -> "<" and "\>" -> ">" in one pass over text[begin, end).
-std::wstring unescape(const std::wstring& text, std::size_t begin, std::size_t end);
 
 // Throws the first Error record of the root as (its Name, its Description).
 void check_error(const element& root);

@@ -93,8 +93,8 @@ TEST(decode_utf8, every_utf16_unit_round_trips_through_url_encode)
 
 TEST(response, variables_records_values_errors_and_the_end_of_the_root)
 {
-    const response root(L"junk<Response><Path>/api</Path><Directory><Name>A \\<b\\></Name><ID>5</ID>"
-                        L"</Directory><Empty></Empty><File>leaf</File><V>1 \\< 2</B><C>2</></X>tail");
+    const response root("junk<Response><Path>/api</Path><Directory><Name>A \\<b\\></Name><ID>5</ID>"
+                        "</Directory><Empty></Empty><File>leaf</File><V>1 \\< 2</B><C>2</></X>tail");
     EXPECT_EQ(root.root().name(), L"Response");
     EXPECT_FALSE(root.root().leaf());
     EXPECT_EQ(root.end(), 140u) << "after the closing tag, whatever it names";
@@ -115,14 +115,17 @@ TEST(response, variables_records_values_errors_and_the_end_of_the_root)
     EXPECT_EQ(details, L"No such variable defined at the response");
 
     const response errors(
-        L"<Response><Error>text</Error><Error><Name>Name already in use</Name><Description>An "
-        L"item named 'a' already exists.</Description></Error><Error><Name>Second</Name>"
-        L"<Description>x</Description></Error></Response>");
+        "<Response><Error>text</Error><Error><Name>Name already in use</Name><Description>An "
+        "item named 'a' already exists.</Description></Error><Error><Name>Second</Name>"
+        "<Description>x</Description></Error></Response>");
     const auto [error, description] = failure_of([&] { check_error(errors); });
     EXPECT_EQ(error, L"Name already in use");
     EXPECT_EQ(description, L"An item named 'a' already exists.");
-    const response escaped_name(L"<R><N\\>x>1</N\\>x></R>");
+    const response escaped_name("<R><N\\>x>1</N\\>x></R>");
     EXPECT_EQ(get_variable(escaped_name, L"N>x"), L"1");
+    // Multi-byte sequences right against escapes, in a name and in a value.
+    const response wide("<R><\xC3\xA9\\>>\xE2\x82\xAC\\<\xF0\x9F\x98\x80\\></\xC3\xA9\\>></R>");
+    EXPECT_EQ(get_variable(wide, L"\u00e9>"), L"\u20ac<\xD83D\xDE00>");
 }
 
 TEST(response, every_cut_of_a_response_fails_with_parse_error)
@@ -131,25 +134,28 @@ TEST(response, every_cut_of_a_response_fails_with_parse_error)
                              "<ID>1</ID></Directory><Name>" +
                              bytes({0xF0, 0x9F, 0x98, 0x80, 0xC3, 0xA9, 0xE2, 0x82, 0xAC}) +
                              "</Name></Response>";
-    ASSERT_EQ(get_variable(response(decode_utf8(full)), L"Name"), std::wstring(L"\xD83D\xDE00\u00e9\u20ac"));
+    ASSERT_EQ(get_variable(response(full), L"Name"), std::wstring(L"\xD83D\xDE00\u00e9\u20ac"));
     for (std::size_t cut = 0; cut < full.size(); ++cut)
-        EXPECT_EQ(failure_of([&] { response(decode_utf8(full.substr(0, cut))); }).first, L"Parse error")
+        EXPECT_EQ(failure_of([&] { response(full.substr(0, cut)); }).first, L"Parse error")
             << "cut at " << cut;
-    EXPECT_EQ(failure_of([] { response(L"Fatal error"); }).second,
+    EXPECT_EQ(failure_of([] { response("Fatal error"); }).second,
               L"Wrong response format: '<' not found. nStartPos=0 strMarker=< strData='Fatal error'");
-    EXPECT_EQ(failure_of([] { response(L"<a>x\\</a>"); }).second,
+    EXPECT_EQ(failure_of([] { response("<a>x\\</a>"); }).second,
               L"Wrong response format: '<' not found. nStartPos=3 strMarker=< strData='<a>x\\</a>'")
         << "a marker behind a backslash is no marker";
+    EXPECT_EQ(failure_of([] { response("<\xC3\xA9>x\\</a>"); }).second,
+              L"Wrong response format: '<' not found. nStartPos=3 strMarker=< strData='<\u00e9>x\\</a>'")
+        << "positions count UTF-16 units";
 }
 
 TEST(response, deep_nesting_parses_without_exhausting_the_stack)
 {
-    std::wstring text;
+    std::string text;
     for (int i = 0; i < 100000; ++i)
-        text += L"<a>";
-    text += L"x";
+        text += "<a>";
+    text += "x";
     for (int i = 0; i < 100000; ++i)
-        text += L"</a>";
+        text += "</a>";
     EXPECT_EQ(response(text).end(), text.size());
     EXPECT_EQ(failure_of([&] { response(text.substr(0, 300000)); }).first, L"Parse error");
 }
@@ -163,7 +169,7 @@ TEST(response, random_bytes_parse_or_fail_with_parse_error)
         for (char& c : input)
             c = (round % 3 == 0) ? static_cast<char>(random() & 0xFF) : alphabet[random() % sizeof(alphabet)];
         try {
-            const response parsed(decode_utf8(input));
+            const response parsed(input);
             get_variable(parsed, L"a");
         }
         catch (const vfs::exception& e) {
