@@ -15,7 +15,7 @@ const char operations_endpoint[] = "/qm_operations.php";
 // The Path variable of the discovery response, put in front of every endpoint name.
 std::string discover_path()
 {
-    const response_node root = text_request(path_discovery, {{L"version", L"1.0"}});
+    const response root = text_request(path_discovery, {{L"version", L"1.0"}});
     return narrow(get_variable(root, L"Path"));
 }
 
@@ -28,8 +28,7 @@ client::client(const std::wstring& user, const std::wstring& password)
     data->path = discover_path();
     data_ = data;
     // The user id is still empty here, so "login" carries an empty user_id.
-    const response_node root =
-        operations_request({{L"action", L"login"}, {L"user", user}, {L"pass", password}});
+    const response root = operations_request({{L"action", L"login"}, {L"user", user}, {L"pass", password}});
     data->user_id = get_variable(root, L"UserID");
     data->transfer_host = narrow(get_variable(root, L"SFTP_Host"));
     data->transfer_user = narrow(get_variable(root, L"SFTP_User"));
@@ -45,7 +44,7 @@ client::client(const std::wstring& user_id)
     // first, it names the user; a service that ignores the field is unaffected.
     data->user_id = user_id;
     data_ = data;
-    const response_node root = operations_request({{L"action", L"get_ftp_params"}});
+    const response root = operations_request({{L"action", L"get_ftp_params"}});
     data->transfer_host = narrow(get_variable(root, L"SFTP_Host"));
     data->transfer_user = narrow(get_variable(root, L"SFTP_User"));
     data->transfer_password = narrow(get_variable(root, L"SFTP_Pass"));
@@ -63,7 +62,7 @@ boost::shared_ptr<vfs::directory> client::get_root()
 
 vfs::user_info client::get_user_info()
 {
-    const response_node root = operations_request({{L"action", L"get_user_info"}});
+    const response root = operations_request({{L"action", L"get_user_info"}});
     vfs::user_info info;
     info.user_name = get_variable(root, L"UserName");
     info.user_level = get_variable(root, L"UserLevel");
@@ -72,7 +71,7 @@ vfs::user_info client::get_user_info()
 
 vfs::storage_info client::get_storage_info()
 {
-    const response_node root = operations_request({{L"action", L"get_storage_info"}});
+    const response root = operations_request({{L"action", L"get_storage_info"}});
     vfs::storage_info info;
     info.capacity = read_int64(get_variable(root, L"Capacity"));
     info.space_used = read_int64(get_variable(root, L"SpaceUsed"));
@@ -80,7 +79,7 @@ vfs::storage_info client::get_storage_info()
     return info;
 }
 
-response_node client::operations_request(request_params params) const
+response client::operations_request(request_params params) const
 {
     params.emplace_back(L"user_id", data_->user_id);
     return text_request(data_->path + operations_endpoint, params);

@@ -25,7 +25,7 @@ public:
     vfs::storage_info get_storage_info() override;
 
     // Appends user_id to params and POSTs them to Path + "/qm_operations.php".
-    response_node operations_request(request_params params) const;
+    response operations_request(request_params params) const;
 
     const std::wstring& user_id() const { return data_->user_id; }
     const std::string& path() const { return data_->path; }

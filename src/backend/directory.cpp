@@ -2,6 +2,7 @@
 
 #include "backend/exception.h"
 #include "backend/file.h"
+#include "com/module_base.h"
 
 #include <boost/format.hpp>
 #include <boost/make_shared.hpp>
@@ -11,19 +12,7 @@ namespace vfs_quillmere {
 
 namespace {
 
-class critical_section_lock {
-public:
-    explicit critical_section_lock(CRITICAL_SECTION& section) : section_(section)
-    {
-        EnterCriticalSection(&section_);
-    }
-    ~critical_section_lock() { LeaveCriticalSection(&section_); }
-    critical_section_lock(const critical_section_lock&) = delete;
-    critical_section_lock& operator=(const critical_section_lock&) = delete;
-
-private:
-    CRITICAL_SECTION& section_;
-};
+using com::critical_section_lock;
 
 // The raw service identifier of a node of this back end.
 std::wstring raw_id_of(const boost::shared_ptr<vfs::item>& node, const wchar_t* operation)
@@ -40,10 +29,10 @@ std::wstring raw_id_of(const boost::shared_ptr<vfs::item>& node, const wchar_t* 
 directory::directory(const client& connection, std::wstring id, std::wstring name, std::wstring description,
                      std::int32_t permission, std::int32_t access, bool is_gallery, bool is_mp3,
                      bool is_home_folder, bool is_renameable, bool is_deleteable, bool has_subfolders)
-    : id_(std::move(id)), name_(std::move(name)), description_(std::move(description)),
-      permission_(permission), access_(access), is_gallery_(is_gallery), is_mp3_(is_mp3),
+    : id_(std::move(id)), name_(std::move(name)), is_gallery_(is_gallery), is_mp3_(is_mp3),
       is_home_folder_(is_home_folder), is_renameable_(is_renameable), is_deleteable_(is_deleteable),
-      has_subfolders_(has_subfolders), client_(connection)
+      has_subfolders_(has_subfolders), client_(connection), description_(std::move(description)),
+      permission_(permission), access_(access)
 {
     InitializeCriticalSection(&lock_);
 }
@@ -57,7 +46,27 @@ void directory::set_description(std::wstring description)
 {
     client_.operations_request(
         {{L"action", L"set_dir_description"}, {L"dir_id", id_}, {L"description", description}});
-    description_ = std::move(description);
+    critical_section_lock guard(lock_);
+    description_.swap(description);
+    // The old text is freed after the lock is released, by description's destructor.
+}
+
+std::wstring directory::get_description()
+{
+    critical_section_lock guard(lock_);
+    return description_;
+}
+
+std::int32_t directory::get_permission()
+{
+    critical_section_lock guard(lock_);
+    return permission_;
+}
+
+std::int32_t directory::get_access()
+{
+    critical_section_lock guard(lock_);
+    return access_;
 }
 
 vfs::blob directory::get_thumbnail()
@@ -65,51 +74,68 @@ vfs::blob directory::get_thumbnail()
     throw exception(L"Internal error", L"directory::get_thumbnail(): Operation not implemented");
 }
 
-vfs::item_list directory::build_children(const client& connection, const response_node& listing)
+vfs::item_list directory::build_children(const client& connection, const element& listing)
 {
     vfs::item_list children;
-    for (const response_node* record : get_records(listing, L"Directory")) {
+    add_directories(connection, listing, children);
+    add_files(connection, listing, children);
+    return children;
+}
+
+void directory::add_directories(const client& connection, const element& listing, vfs::item_list& children)
+{
+    for (const element& record : get_records(listing, L"Directory")) {
         // Fields are read in the order the description gives, so the first missing one is named.
-        const bool has_subfolders = read_flag(get_variable(*record, L"HasSubfolders"));
-        const bool is_deleteable = read_flag(get_variable(*record, L"IsDeleteable"));
-        const bool is_renameable = read_flag(get_variable(*record, L"IsRenameable"));
-        const bool is_home_folder = read_flag(get_variable(*record, L"IsHomeFolder"));
-        const bool is_mp3 = read_flag(get_variable(*record, L"IsMP3"));
-        const bool is_gallery = read_flag(get_variable(*record, L"IsGallery"));
-        const std::int32_t access = read_int32(get_variable(*record, L"Access"));
-        const std::int32_t permission = read_int32(get_variable(*record, L"Permission"));
-        std::wstring description = get_variable(*record, L"Description");
-        std::wstring name = get_variable(*record, L"Name");
-        std::wstring id = get_variable(*record, L"ID");
+        const bool has_subfolders = read_flag(get_variable(record, L"HasSubfolders"));
+        const bool is_deleteable = read_flag(get_variable(record, L"IsDeleteable"));
+        const bool is_renameable = read_flag(get_variable(record, L"IsRenameable"));
+        const bool is_home_folder = read_flag(get_variable(record, L"IsHomeFolder"));
+        const bool is_mp3 = read_flag(get_variable(record, L"IsMP3"));
+        const bool is_gallery = read_flag(get_variable(record, L"IsGallery"));
+        const std::int32_t access = read_int32(get_variable(record, L"Access"));
+        const std::int32_t permission = read_int32(get_variable(record, L"Permission"));
+        std::wstring description = get_variable(record, L"Description");
+        std::wstring name = get_variable(record, L"Name");
+        std::wstring id = get_variable(record, L"ID");
         children.push_back(boost::make_shared<directory>(
             connection, std::move(id), std::move(name), std::move(description), permission, access,
             is_gallery, is_mp3, is_home_folder, is_renameable, is_deleteable, has_subfolders));
     }
-    for (const response_node* record : get_records(listing, L"File")) {
-        const std::int64_t date_modified = read_int64(get_variable(*record, L"DateModified"));
-        const std::int64_t date_accessed = read_int64(get_variable(*record, L"DateAccessed"));
-        const std::int64_t size = read_int64(get_variable(*record, L"Size"));
-        std::wstring description = get_variable(*record, L"Description");
-        std::wstring location = get_variable(*record, L"Location");
-        std::wstring link = get_variable(*record, L"Link");
-        std::wstring name = get_variable(*record, L"Name");
-        std::wstring id = get_variable(*record, L"ID");
+}
+
+void directory::add_files(const client& connection, const element& listing, vfs::item_list& children)
+{
+    for (const element& record : get_records(listing, L"File")) {
+        const std::int64_t date_modified = read_int64(get_variable(record, L"DateModified"));
+        const std::int64_t date_accessed = read_int64(get_variable(record, L"DateAccessed"));
+        const std::int64_t size = read_int64(get_variable(record, L"Size"));
+        std::wstring description = get_variable(record, L"Description");
+        std::wstring location = get_variable(record, L"Location");
+        std::wstring link = get_variable(record, L"Link");
+        std::wstring name = get_variable(record, L"Name");
+        std::wstring id = get_variable(record, L"ID");
         children.push_back(boost::make_shared<file>(
             connection, std::move(id), std::move(name), std::move(link), std::move(location),
             std::move(description), size, date_accessed, date_modified));
     }
-    return children;
 }
 
 vfs::item_list directory::get_items()
 {
-    const response_node listing = client_.operations_request({{L"action", L"list_dir"}, {L"dir_id", id_}});
-    vfs::item_list items = build_children(client_, listing);
+    vfs::item_list items =
+        build_children(client_, client_.operations_request({{L"action", L"list_dir"}, {L"dir_id", id_}}));
+    replace_children(items);
+    return items;
+}
+
+void directory::replace_children(vfs::item_list children)
+{
     {
         critical_section_lock guard(lock_);
-        children_ = items;
+        children_.swap(children);
     }
-    return items;
+    // The old list dies here, outside the lock: it may hold the last reference to an open file,
+    // whose transfer takes its time to shut down, and lookups must not wait for that.
 }
 
 boost::shared_ptr<vfs::item> directory::get_item(std::wstring name)
@@ -196,6 +222,7 @@ void directory::set_access(std::int32_t access, std::int32_t permission)
                                 {L"dir_id", id_},
                                 {L"access", std::to_wstring(access)},
                                 {L"permission", std::to_wstring(permission)}});
+    critical_section_lock guard(lock_);
     access_ = access;
     permission_ = permission;
 }

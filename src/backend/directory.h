@@ -26,7 +26,7 @@ public:
 
     std::wstring get_name() override { return name_; }
     std::wstring get_id() override { return L"dir_" + id_; }
-    std::wstring get_description() override { return description_; }
+    std::wstring get_description() override;
     void set_description(std::wstring description) override;
     std::int32_t get_type() override { return vfs::typeDirectory; }
     vfs::blob get_thumbnail() override;
@@ -41,8 +41,8 @@ public:
     boost::shared_ptr<vfs::file> create_file(std::wstring name) override;
     boost::shared_ptr<vfs::file> create_file_alloc(std::wstring name, std::uint64_t size) override;
     boost::shared_ptr<vfs::directory> create_directory(std::wstring name) override;
-    std::int32_t get_permission() override { return permission_; }
-    std::int32_t get_access() override { return access_; }
+    std::int32_t get_permission() override;
+    std::int32_t get_access() override;
     void set_access(std::int32_t access, std::int32_t permission) override;
 
     std::wstring get_raw_id() override { return id_; }
@@ -56,16 +56,20 @@ public:
 
     // The children a "list_dir" response describes, Directory records before File records,
     // each holding a copy of connection. Throws on a missing field.
-    static vfs::item_list build_children(const client& connection, const response_node& listing);
+    static vfs::item_list build_children(const client& connection, const element& listing);
+    // Its two halves: the listing's Directory records, and its File records, appended to children.
+    static void add_directories(const client& connection, const element& listing, vfs::item_list& children);
+    static void add_files(const client& connection, const element& listing, vfs::item_list& children);
+
+    // The last step of a listing: children become the cached list. Public so that a test can
+    // hand it children of its own.
+    void replace_children(vfs::item_list children);
 
 private:
     void create(const request_params& request);
 
     std::wstring id_;
     std::wstring name_;
-    std::wstring description_;
-    std::int32_t permission_;
-    std::int32_t access_;
     std::uint8_t is_gallery_;
     std::uint8_t is_mp3_;
     std::uint8_t is_home_folder_;
@@ -73,7 +77,12 @@ private:
     std::uint8_t is_deleteable_;
     std::uint8_t has_subfolders_;
     client client_;
+    // The lock guards the children list and the three fields that change after construction:
+    // other threads (a properties dialog) read them while a change is made.
     vfs::item_list children_;
+    std::wstring description_;
+    std::int32_t permission_;
+    std::int32_t access_;
     CRITICAL_SECTION lock_;
 };
 

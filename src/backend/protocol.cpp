@@ -6,8 +6,8 @@
 #include <boost/format.hpp>
 #include <boost/shared_array.hpp>
 
+#include <algorithm>
 #include <cstring>
-#include <cwchar>
 #include <limits>
 
 namespace vfs_quillmere {
@@ -30,6 +30,7 @@ const char user_agent[] = "Mozilla/4.0 (compatible; )";
 constexpr std::uint32_t text_piece = 1023;
 constexpr std::uint32_t raw_piece = 512;
 constexpr std::size_t raw_buffer_size = 262144;
+constexpr std::uint64_t max_announced_body = 256u << 20;
 
 [[noreturn]] void throw_request_failed()
 {
@@ -161,11 +162,12 @@ std::string form_body(const request_params& params)
     return body;
 }
 
-std::wstring decode_utf8(const char* data, std::size_t size)
+namespace {
+
+// Appends the UTF-16 of data[0, size) to out (see decode_utf8).
+void append_utf8(const char* data, std::size_t size, std::wstring& out)
 {
     const auto* bytes = reinterpret_cast<const unsigned char*>(data);
-    std::wstring out;
-    out.reserve(size);
     std::size_t i = 0;
     const auto continuation = [&](std::size_t at) { return (bytes[at] & 0xC0) == 0x80; };
     while (i < size) {
@@ -218,159 +220,195 @@ std::wstring decode_utf8(const char* data, std::size_t size)
         }
         i += length;
     }
+}
+
+} // namespace
+
+std::wstring decode_utf8(const char* data, std::size_t size)
+{
+    std::wstring out;
+    out.reserve(size);
+    append_utf8(data, size, out);
     return out;
 }
 
 // -- parsing ---------------------------------------------------------------------------------
 
-std::size_t find_marker(const std::wstring& text, wchar_t marker, std::size_t start)
+namespace {
+
+[[noreturn]] void throw_marker_not_found(const std::string& body, char marker, std::size_t start)
 {
-    std::size_t hit = start <= text.size() ? text.find(marker, start) : std::wstring::npos;
-    while (hit != std::wstring::npos && hit > start && text[hit - 1] == L'\\')
-        hit = text.find(marker, hit + 1);
-    if (hit == std::wstring::npos) {
-        const std::wstring m(1, marker);
-        throw exception(
-            L"Parse error",
-            (boost::wformat(L"Wrong response format: '%1%' not found. nStartPos=%2% strMarker=%3% "
-                            L"strData='%4%'") %
-             m % start % m % text)
-                .str());
-    }
+    // The message quotes the decoded text, so its position counts UTF-16 units of that text.
+    // Parsing resumes only at or after a mark, so start never cuts a sequence of valid UTF-8.
+    const std::size_t position = decode_utf8(body.data(), std::min(start, body.size())).size();
+    const std::wstring m(1, static_cast<wchar_t>(marker));
+    throw exception(L"Parse error",
+                    (boost::wformat(L"Wrong response format: '%1%' not found. nStartPos=%2% strMarker=%3% "
+                                    L"strData='%4%'") %
+                     m % position % m % decode_utf8(body))
+                        .str());
+}
+
+// The position of marker at or after start that no backslash escapes (a hit right at start
+// counts even after a backslash).
+std::size_t find_marker(const std::string& body, char marker, std::size_t start)
+{
+    std::size_t hit = start <= body.size() ? body.find(marker, start) : std::string::npos;
+    while (hit != std::string::npos && hit > start && body[hit - 1] == '\\')
+        hit = body.find(marker, hit + 1);
+    if (hit == std::string::npos)
+        throw_marker_not_found(body, marker, start);
     return hit;
 }
 
-tag_position next_tag(const std::wstring& text, std::size_t start)
+struct tag_position {
+    std::size_t open = 0;  // the "<"
+    std::size_t close = 0; // the ">"
+    bool closing = false;  // the tag text begins with "/"
+};
+
+tag_position next_tag(const std::string& body, std::size_t start)
 {
     tag_position tag;
-    tag.open = find_marker(text, L'<', start);
-    tag.close = find_marker(text, L'>', tag.open);
-    tag.closing = tag.close > tag.open + 1 && text[tag.open + 1] == L'/';
+    tag.open = find_marker(body, '<', start);
+    tag.close = find_marker(body, '>', tag.open);
+    tag.closing = tag.close > tag.open + 1 && body[tag.open + 1] == '/';
     return tag;
 }
 
-std::wstring unescape(const std::wstring& text, std::size_t begin, std::size_t end)
+} // namespace
+
+// The parser keeps the open elements on a list of its own instead of recursing, so no nesting
+// can exhaust the stack of the host process.
+response::response(std::string body) : body_(std::move(body))
 {
-    if (end > text.size())
-        end = text.size();
+    if (body_.size() >= std::numeric_limits<std::uint32_t>::max())
+        throw exception(L"Parse error", L"Wrong response format: the response is too large");
+    // Every element has two tags: half the "<" bound the count, so the list never regrows.
+    nodes_.reserve(static_cast<std::size_t>(std::count(body_.begin(), body_.end(), '<')) / 2 + 1);
+    const auto at = [](std::size_t position) { return static_cast<std::uint32_t>(position); };
+    std::vector<std::uint32_t> open;
+    // The first tag opens the root whatever it looks like; closing tags need not name what they close.
+    tag_position tag = next_tag(body_, 0);
+    for (;;) {
+        if (open.empty() || !tag.closing) {
+            open.push_back(at(nodes_.size()));
+            nodes_.push_back({at(tag.open + 1), at(tag.close + 1), at(tag.close + 1), 0});
+        }
+        else {
+            node& closed = nodes_[open.back()];
+            closed.content_end = at(tag.open);
+            closed.subtree_end = at(nodes_.size());
+            open.pop_back();
+            if (open.empty()) {
+                end_ = tag.close + 1;
+                return;
+            }
+        }
+        tag = next_tag(body_, tag.close + 1);
+    }
+}
+
+std::wstring response::text(std::uint32_t begin, std::uint32_t end) const
+{
     std::wstring out;
     if (begin >= end)
         return out;
-    // Most texts hold no backslash at all: one copy.
-    if (!std::wmemchr(text.data() + begin, L'\\', end - begin))
-        return out.assign(text, begin, end - begin);
-    out.reserve(end - begin);
+    const char* data = body_.data() + begin;
+    const std::size_t size = end - begin;
+    out.reserve(size);
+    // Most texts hold no backslash at all: decoded in place. Unescaping first gives the same
+    // text as decoding first, as no byte of the two-byte escapes belongs to a multi-byte sequence.
+    if (!std::memchr(data, '\\', size)) {
+        append_utf8(data, size, out);
+        return out;
+    }
     // One pass gives the same result as replacing every "\<" and then every "\>": neither
     // replacement can make or break an occurrence of the other.
-    for (std::size_t i = begin; i < end; ++i) {
-        const wchar_t c = text[i];
-        if (c == L'\\' && i + 1 < end && (text[i + 1] == L'<' || text[i + 1] == L'>')) {
-            out += text[i + 1];
+    std::string unescaped;
+    unescaped.reserve(size);
+    for (std::size_t i = 0; i < size; ++i) {
+        if (data[i] == '\\' && i + 1 < size && (data[i + 1] == '<' || data[i + 1] == '>'))
             ++i;
-        }
-        else {
-            out += c;
-        }
+        unescaped += data[i];
     }
+    append_utf8(unescaped.data(), unescaped.size(), out);
     return out;
 }
 
-namespace {
-
-[[noreturn]] void throw_too_deep(std::size_t position)
+std::wstring element::name() const
 {
-    throw exception(
-        L"Parse error",
-        (boost::wformat(L"Wrong response format: elements nested deeper than %1% levels. nStartPos=%2%") %
-         max_parse_depth % position)
-            .str());
+    const response::node& n = document_->nodes_[index_];
+    return document_->text(n.name_begin, n.content_begin - 1);
 }
 
-// Children are gathered on a per-depth scratch list that keeps its capacity between elements,
-// then moved into the element with an exact reservation: one allocation per element with
-// children instead of a series of regrowths, and no slack (a listing has a million nodes).
-class parser {
-public:
-    explicit parser(const std::wstring& text) : text_(text), scratch_(max_parse_depth + 2) {}
-
-    // Parses the element whose opening tag has already been found, so that no tag is scanned
-    // twice.
-    std::size_t element(response_node& node, const tag_position& opening, int depth)
-    {
-        if (depth > max_parse_depth)
-            throw_too_deep(opening.open);
-        node.leaf = true;
-        node.name = unescape(text_, opening.open + 1, opening.close);
-        const std::size_t content = opening.close + 1;
-        std::size_t pos = content;
-        std::vector<response_node>& children = scratch_[static_cast<std::size_t>(depth)];
-        const std::size_t first = children.size();
-        for (;;) {
-            const tag_position tag = next_tag(text_, pos);
-            if (!tag.closing) {
-                node.leaf = false;
-                // The deeper levels use other lists, so this slot stays where it is.
-                children.emplace_back();
-                pos = element(children.back(), tag, depth + 1);
-                continue;
-            }
-            if (node.leaf) {
-                node.value = unescape(text_, content, tag.open);
-            }
-            else {
-                node.children.reserve(node.children.size() + (children.size() - first));
-                for (std::size_t i = first; i < children.size(); ++i)
-                    node.children.push_back(std::move(children[i]));
-                children.resize(first);
-            }
-            return tag.close + 1;
-        }
+bool element::is(const std::wstring& name) const
+{
+    const response::node& n = document_->nodes_[index_];
+    const char* begin = document_->body_.data() + n.name_begin;
+    const std::size_t length = n.content_begin - 1 - n.name_begin;
+    // Plain ASCII names, the only kind the service sends, compare byte for character.
+    for (std::size_t i = 0; i < length; ++i) {
+        if (begin[i] == '\\' || static_cast<unsigned char>(begin[i]) >= 0x80)
+            return this->name() == name;
     }
-
-private:
-    const std::wstring& text_;
-    std::vector<std::vector<response_node>> scratch_;
-};
-
-} // namespace
-
-std::size_t parse(response_node& node, const std::wstring& text, std::size_t start)
-{
-    parser p(text);
-    return p.element(node, next_tag(text, start), 1);
+    return length == name.size() && std::equal(begin, begin + length, name.begin(), [](char byte, wchar_t c) {
+               return static_cast<wchar_t>(byte) == c;
+           });
 }
 
-response_node parse_response(const std::wstring& text)
+std::wstring element::value() const
 {
-    response_node root;
-    parse(root, text, 0);
-    return root;
+    if (!leaf())
+        return std::wstring();
+    const response::node& n = document_->nodes_[index_];
+    return document_->text(n.content_begin, n.content_end);
 }
 
-void check_error(const response_node& root)
+bool element::leaf() const
 {
-    for (const response_node& child : root.children) {
-        if (!child.leaf && child.name == L"Error")
-            throw exception(get_variable(child, L"Name"), get_variable(child, L"Description"));
-    }
+    return document_->nodes_[index_].subtree_end == index_ + 1;
 }
 
-std::wstring get_variable(const response_node& node, const std::wstring& name)
+std::vector<element> element::children() const
 {
-    for (const response_node& child : node.children) {
-        if (child.name == name)
-            return child.value;
-    }
+    std::vector<element> out;
+    document_->for_each_child(index_, [&](std::uint32_t i) {
+        out.emplace_back(*document_, i);
+        return false;
+    });
+    return out;
+}
+
+bool element::find_child(const std::wstring& name, element& found) const
+{
+    return document_->for_each_child(index_, [&](std::uint32_t i) {
+        found = element(*document_, i);
+        return found.is(name);
+    });
+}
+
+void check_error(const element& root)
+{
+    for (const element& child : get_records(root, L"Error"))
+        throw exception(get_variable(child, L"Name"), get_variable(child, L"Description"));
+}
+
+std::wstring get_variable(const element& node, const std::wstring& name)
+{
+    element child = node;
+    if (node.find_child(name, child))
+        return child.value();
     throw exception((boost::wformat(L"Variable '%1%' not found") % name).str(),
                     L"No such variable defined at the response");
 }
 
-std::vector<const response_node*> get_records(const response_node& node, const std::wstring& name)
+std::vector<element> get_records(const element& node, const std::wstring& name)
 {
-    std::vector<const response_node*> records;
-    for (const response_node& child : node.children) {
-        if (!child.leaf && child.name == name)
-            records.push_back(&child);
+    std::vector<element> records;
+    for (const element& child : node.children()) {
+        if (!child.leaf() && child.is(name))
+            records.push_back(child);
     }
     return records;
 }
@@ -405,9 +443,16 @@ std::string post_request(const std::string& path, const request_params& params)
     W3Client w3;
     send_post(w3, path, params);
     std::string body;
+    // A listing's body runs to tens of megabytes: sized once from the announced length, it is
+    // neither copied while it grows nor left with unused room. A length beyond any listing is
+    // not believed: a hostile service must not make the host process reserve what it says.
+    const std::uint64_t announced = w3.content_length();
+    if (announced > 0 && announced <= max_announced_body)
+        body.resize(static_cast<std::size_t>(announced) + text_piece);
     std::size_t used = 0;
     for (;;) {
-        // Read straight into the tail of the body; the string grows geometrically.
+        // Read straight into the tail of the body; without an announced length the string grows
+        // geometrically.
         if (body.size() < used + text_piece)
             body.resize(std::max<std::size_t>(body.size() * 2, used + text_piece));
         const std::uint32_t got = w3.Read(&body[used], text_piece);
@@ -419,10 +464,9 @@ std::string post_request(const std::string& path, const request_params& params)
     return body;
 }
 
-response_node text_request(const std::string& path, const request_params& params)
+response text_request(const std::string& path, const request_params& params)
 {
-    const std::string body = post_request(path, params);
-    response_node root = parse_response(decode_utf8(body));
+    response root(post_request(path, params));
     check_error(root);
     return root;
 }

@@ -15,23 +15,85 @@ namespace vfs_quillmere {
 // Parameters in sending order.
 typedef std::vector<std::pair<std::wstring, std::wstring>> request_params;
 
-// One element of a parsed response.
-struct response_node {
-    std::wstring name;
-    std::wstring value; // empty for an element with children
-    bool leaf = true;
-    std::vector<response_node> children;
+class response;
+
+// One element of a parsed response: a view into its document, valid while the document lives.
+class element {
+public:
+    element(const response& document, std::uint32_t index) : document_(&document), index_(index) {}
+
+    std::wstring name() const;
+    // Whether the name is exactly name; plain names are compared in place.
+    bool is(const std::wstring& name) const;
+    // The unescaped text of an element without children; empty for one with children.
+    std::wstring value() const;
+    bool leaf() const;
+    std::vector<element> children() const;
+    // The first child named name, into found; false when there is none.
+    bool find_child(const std::wstring& name, element& found) const;
+
+private:
+    friend class response;
+    const response* document_;
+    std::uint32_t index_;
 };
 
-// POSTs params to path on the service's host; answers the parsed root. Throws the service's
+// A parsed response: the body as it came, UTF-8, and its elements, flat in document order, each
+// a few offsets into the body. Names and values are unescaped and decoded only when read: a
+// listing of 100 000 children has close to a million elements, and a tree of strings, or even a
+// UTF-16 copy of the whole body, cost several times the body itself. Every mark of the format is
+// ASCII and no byte of a multi-byte sequence is, so the marks are found in the bytes as they are.
+class response {
+public:
+    response() = default;
+    // Parses body from its first tag. Throws "Parse error" quoting the text.
+    explicit response(std::string body);
+    response(response&&) = default;
+    response& operator=(response&&) = default;
+
+    element root() const { return element(*this, 0); }
+    // A response stands for its root wherever an element is asked for.
+    operator element() const { return root(); }
+    // The byte after the root's closing tag.
+    std::size_t end() const { return end_; }
+
+private:
+    friend class element;
+    struct node {
+        std::uint32_t name_begin;    // after the "<"
+        std::uint32_t content_begin; // after the ">"; the name ends one before
+        std::uint32_t content_end;   // the "<" of the closing tag
+        std::uint32_t subtree_end;   // index after the last descendant; leaf when index + 1
+    };
+    // Calls f with the index of each child of index in order until f answers true; answers
+    // whether it did.
+    template <typename F> bool for_each_child(std::uint32_t index, F f) const
+    {
+        for (std::uint32_t i = index + 1; i < nodes_[index].subtree_end; i = nodes_[i].subtree_end) {
+            if (f(i))
+                return true;
+        }
+        return false;
+    }
+    // body_[begin, end) unescaped and decoded.
+    std::wstring text(std::uint32_t begin, std::uint32_t end) const;
+
+    std::string body_;
+    std::vector<node> nodes_;
+    std::size_t end_ = 0;
+};
+
+// POSTs params to path on the service's host; answers the parsed response. Throws the service's
 // Error record, "Parse error" and "Request failed" as vfs_quillmere::exception.
-response_node text_request(const std::string& path, const request_params& params);
+response text_request(const std::string& path, const request_params& params);
 
 // The same POST; answers the body bytes unparsed (thumbnails).
 vfs::blob raw_request(const std::string& path, const request_params& params);
 
-std::wstring get_variable(const response_node& node, const std::wstring& name);
-std::vector<const response_node*> get_records(const response_node& node, const std::wstring& name);
+// The value of the first child named name, leaf or not; throws "Variable '%1%' not found".
+std::wstring get_variable(const element& node, const std::wstring& name);
+// The children named name that have children of their own.
+std::vector<element> get_records(const element& node, const std::wstring& name);
 
 // The service's base URL. Built in; tests point it at a dev service on a free port. Not
 // exported from the DLL.
@@ -60,31 +122,8 @@ inline std::wstring decode_utf8(const std::string& bytes)
     return decode_utf8(bytes.data(), bytes.size());
 }
 
-// The position of marker at or after start that no backslash escapes (a hit right at start
-// counts even after a backslash). Throws "Parse error" quoting the whole text when none.
-std::size_t find_marker(const std::wstring& text, wchar_t marker, std::size_t start);
-
-struct tag_position {
-    std::size_t open = 0;  // the "<"
-    std::size_t close = 0; // the ">"
-    bool closing = false;  // the tag text begins with "/"
-};
-tag_position next_tag(const std::wstring& text, std::size_t start);
-
-// "\<" -> "<" and "\>" -> ">" in one pass over text[begin, end).
-std::wstring unescape(const std::wstring& text, std::size_t begin, std::size_t end);
-
-// Parses one element starting at the first tag at or after start into node; answers the
-// position after its closing tag. Elements nested deeper than max_parse_depth fail with
-// "Parse error", so a hostile document cannot exhaust the stack of the host process.
-constexpr int max_parse_depth = 64;
-std::size_t parse(response_node& node, const std::wstring& text, std::size_t start);
-
-// The root element of a response text (parsed from position 0).
-response_node parse_response(const std::wstring& text);
-
 // Throws the first Error record of the root as (its Name, its Description).
-void check_error(const response_node& root);
+void check_error(const element& root);
 
 // The value formats of responses.
 bool read_flag(const std::wstring& value);          // exactly "True"

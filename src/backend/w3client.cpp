@@ -372,4 +372,16 @@ std::uint32_t W3Client::Read(void* buffer, std::uint32_t size)
     return got;
 }
 
+std::uint64_t W3Client::content_length()
+{
+    if (!request_)
+        return 0;
+    // Asked as text: the numeric form is 32 bits wide.
+    char text[32] = {};
+    DWORD size = sizeof(text) - 1;
+    if (!HttpQueryInfoA(request_, HTTP_QUERY_CONTENT_LENGTH, text, &size, nullptr))
+        return 0;
+    return std::strtoull(text, nullptr, 10);
+}
+
 } // namespace vfs_quillmere

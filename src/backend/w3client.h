@@ -49,6 +49,8 @@ public:
 
     // One InternetReadFile of at most size bytes; 0 when the body has ended or reading failed.
     std::uint32_t Read(void* buffer, std::uint32_t size);
+    // The body length the response announces; 0 when it announces none.
+    std::uint64_t content_length();
 
     // What the connection was made with (for tests and diagnostics).
     const std::string& host() const { return host_; }

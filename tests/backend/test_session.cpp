@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include "support/failure.h"
@@ -50,9 +51,7 @@ protected:
         quit_session_manager();
         ASSERT_FALSE(session_manager_runs()) << "a session manager from elsewhere is still running";
         reset_connection_cache();
-        const auto [name, password] = service_->new_user("session");
-        user_ = name;
-        password_ = password;
+        std::tie(user_, password_) = service_->new_user("session");
     }
 
     void TearDown() override
@@ -66,8 +65,7 @@ protected:
     {
         const std::string json = service_->control("requests?action=login&user=" + user_);
         std::size_t n = 0;
-        for (std::size_t at = json.find("\"seq\""); at != std::string::npos;
-             at = json.find("\"seq\"", at + 1))
+        for (auto at = json.find("\"seq\""); at != std::string::npos; at = json.find("\"seq\"", at + 1))
             ++n;
         return n;
     }
@@ -80,100 +78,65 @@ protected:
 
 } // namespace
 
-TEST_F(session_test, without_a_session_manager_nobody_is_logged_in_and_nothing_is_started)
+TEST_F(session_test, without_a_session_manager_nobody_is_logged_in_and_a_failed_login_starts_none)
 {
     EXPECT_FALSE(ensure_session(module_, false));
     EXPECT_FALSE(is_logged_in(module_));
-    EXPECT_FALSE(session_manager_runs()) << "is_logged_in must not start the session manager";
     const auto [message, details] = failure_of([&] { get_connection(module_); });
     EXPECT_EQ(message, L"Get connection from cache failed");
     EXPECT_EQ(details, L"Not logged in");
-    EXPECT_FALSE(session_manager_runs());
-}
-
-TEST_F(session_test, login_starts_the_session_manager_and_stores_the_user_id)
-{
-    const DWORD started = GetTickCount();
-    login(module_, wide(user_), wide(password_));
-    EXPECT_LT(GetTickCount() - started, 5000u + 2000u) << "at most 50 x 100 ms of waiting";
-    EXPECT_TRUE(session_manager_runs());
-    EXPECT_TRUE(is_logged_in(module_));
-    const std::wstring stored = load_user_id(module_);
-    EXPECT_FALSE(stored.empty());
-
-    const auto connection = get_connection(module_);
-    auto* c = dynamic_cast<client*>(connection.get());
-    ASSERT_NE(c, nullptr);
-    EXPECT_EQ(c->user_id(), stored);
-    EXPECT_EQ(get_connection(module_).get(), connection.get()) << "the cached client";
-    EXPECT_EQ(connection->get_root()->get_items().size(), 3u);
-}
-
-TEST_F(session_test, a_second_login_fails_without_a_request)
-{
-    login(module_, wide(user_), wide(password_));
-    const std::size_t before = login_requests();
-    EXPECT_EQ(before, 1u);
-    const auto cached = get_connection(module_);
-    const auto [message, details] = failure_of([&] { login(module_, wide(user_), wide(password_)); });
-    EXPECT_EQ(message, L"Login failed");
-    EXPECT_EQ(details, L"Already logged in");
-    EXPECT_EQ(login_requests(), before) << "no request to the service";
-    EXPECT_EQ(get_connection(module_).get(), cached.get());
-}
-
-TEST_F(session_test, a_failed_login_leaves_the_cache_and_the_block_alone)
-{
-    const auto [message, details] = failure_of([&] { login(module_, wide(user_), L"wrong password"); });
-    EXPECT_EQ(message, L"Login failed");
-    EXPECT_EQ(details, L"The user name or password is incorrect.");
+    EXPECT_EQ(failure_of([&] { login(module_, wide(user_), L"wrong password"); }).second,
+              L"The user name or password is incorrect.");
     EXPECT_FALSE(is_logged_in(module_));
     EXPECT_FALSE(session_manager_runs()) << "nothing was stored, so nothing was started";
 }
 
-TEST_F(session_test, a_user_id_of_70_characters_is_stored_as_63)
+TEST_F(session_test, login_starts_the_session_manager_and_a_second_login_fails_without_a_request)
 {
-    const std::wstring long_id(70, L'x');
-    store_user_id(module_, long_id + L"");
+    const DWORD started = GetTickCount();
+    login(module_, wide(user_), wide(password_));
+    EXPECT_LT(GetTickCount() - started, 5000u + 2000u) << "at most 50 x 100 ms of waiting";
+    EXPECT_TRUE(is_logged_in(module_));
+    const auto connection = get_connection(module_);
+    EXPECT_EQ(dynamic_cast<client&>(*connection).user_id(), load_user_id(module_));
+    EXPECT_EQ(get_connection(module_).get(), connection.get()) << "the cached client";
+    EXPECT_EQ(connection->get_root()->get_items().size(), 3u);
+
+    const auto [message, details] = failure_of([&] { login(module_, wide(user_), wide(password_)); });
+    EXPECT_EQ(message, L"Login failed");
+    EXPECT_EQ(details, L"Already logged in");
+    EXPECT_EQ(login_requests(), 1u) << "no request to the service";
+    EXPECT_EQ(get_connection(module_).get(), connection.get());
+}
+
+TEST_F(session_test, the_user_id_block_holds_at_most_63_characters)
+{
+    store_user_id(module_, std::wstring(70, L'x'));
     EXPECT_TRUE(session_manager_runs()) << "store_user_id starts the session manager";
     EXPECT_EQ(load_user_id(module_), std::wstring(63, L'x'));
     store_user_id(module_, L"short");
     EXPECT_EQ(load_user_id(module_), L"short") << "a shorter id leaves no tail of the longer one";
-}
-
-TEST_F(session_test, a_block_without_terminator_is_read_as_63_characters)
-{
-    ASSERT_TRUE(ensure_session(module_, true));
     wchar_t block[64];
-    for (wchar_t& c : block)
-        c = L'A';
+    std::fill(std::begin(block), std::end(block), L'A');
     write_block(block);
-    EXPECT_EQ(load_user_id(module_), std::wstring(63, L'A'));
+    EXPECT_EQ(load_user_id(module_), std::wstring(63, L'A')) << "a block without terminator";
 }
 
-TEST_F(session_test, log_off_through_the_session_manager_ends_the_login)
+TEST_F(session_test, log_off_or_quit_through_the_session_manager_ends_the_login)
 {
-    login(module_, wide(user_), wide(password_));
-    ASSERT_TRUE(is_logged_in(module_));
-    const auto cached = get_connection(module_);
-    EXPECT_EQ(run_session_manager(L"/logoff"), 0u);
-    EXPECT_TRUE(session_manager_runs()) << "log-off empties the block, the process stays";
-    EXPECT_FALSE(is_logged_in(module_));
-    const auto [message, details] = failure_of([&] { get_connection(module_); });
-    EXPECT_EQ(message, L"Get connection from cache failed");
-    EXPECT_EQ(details, L"Not logged in");
-    // A new login is possible and replaces the cached client.
-    login(module_, wide(user_), wide(password_));
-    EXPECT_NE(get_connection(module_).get(), cached.get());
-}
-
-TEST_F(session_test, quitting_the_session_manager_ends_the_login)
-{
-    login(module_, wide(user_), wide(password_));
-    EXPECT_EQ(run_session_manager(L"/quit"), 0u);
-    EXPECT_FALSE(session_manager_runs());
-    EXPECT_FALSE(is_logged_in(module_));
-    EXPECT_EQ(failure_of([&] { get_connection(module_); }).second, L"Not logged in");
+    for (const wchar_t* command : {L"/logoff", L"/quit"}) {
+        login(module_, wide(user_), wide(password_));
+        const auto cached = get_connection(module_);
+        EXPECT_EQ(run_session_manager(command), 0u);
+        EXPECT_EQ(session_manager_runs(), std::wstring(command) == L"/logoff")
+            << "log-off empties the block, the process stays";
+        EXPECT_FALSE(is_logged_in(module_));
+        EXPECT_EQ(failure_of([&] { get_connection(module_); }).second, L"Not logged in");
+        // A new login is possible and replaces the cached client.
+        login(module_, wide(user_), wide(password_));
+        EXPECT_NE(get_connection(module_).get(), cached.get());
+        quit_session_manager();
+    }
 }
 
 TEST_F(session_test, another_process_login_is_picked_up_from_the_stored_user_id)
@@ -182,27 +145,19 @@ TEST_F(session_test, another_process_login_is_picked_up_from_the_stored_user_id)
     // cache is empty, so get_connection builds a client from the UserID with get_ftp_params.
     client elsewhere(wide(user_), wide(password_));
     store_user_id(module_, elsewhere.user_id());
-    const auto connection = get_connection(module_);
-    auto* c = dynamic_cast<client*>(connection.get());
-    ASSERT_NE(c, nullptr);
-    EXPECT_EQ(c->user_id(), elsewhere.user_id());
-    EXPECT_EQ(c->transfer_user(), elsewhere.transfer_user()) << "the service knew whose credentials to send";
-    EXPECT_EQ(c->transfer_password(), elsewhere.transfer_password());
-    EXPECT_EQ(connection->get_user_info().user_name, wide(user_));
+    const auto& c = dynamic_cast<client&>(*get_connection(module_));
+    EXPECT_EQ(c.user_id() + wide(c.transfer_user() + c.transfer_password()),
+              elsewhere.user_id() + wide(elsewhere.transfer_user() + elsewhere.transfer_password()));
 }
 
 TEST_F(session_test, errors_of_the_session_link_are_internal_errors)
 {
     // A module whose folder has no session manager: kernel32 lives in the system folder.
     const HMODULE elsewhere = GetModuleHandleW(L"kernel32.dll");
-    auto [message, details] = failure_of([&] { ensure_session(elsewhere, true); });
-    EXPECT_EQ(message, L"Internal error");
-    EXPECT_EQ(details, L"Error creating session process");
-    std::tie(message, details) = failure_of([&] { load_user_id(elsewhere); });
-    EXPECT_EQ(message, L"Internal error");
-    EXPECT_EQ(details, L"Unable to load UserID");
-    std::tie(message, details) = failure_of([&] { store_user_id(elsewhere, L"x"); });
-    EXPECT_EQ(message, L"Internal error");
-    EXPECT_EQ(details, L"Unable to store UserID");
+    EXPECT_EQ(failure_of([&] { ensure_session(elsewhere, true); }).second, L"Error creating session process");
+    EXPECT_EQ(failure_of([&] { load_user_id(elsewhere); }),
+              std::make_pair(std::wstring(L"Internal error"), std::wstring(L"Unable to load UserID")));
+    EXPECT_EQ(failure_of([&] { store_user_id(elsewhere, L"x"); }),
+              std::make_pair(std::wstring(L"Internal error"), std::wstring(L"Unable to store UserID")));
     EXPECT_FALSE(is_logged_in(elsewhere));
 }
