@@ -16,7 +16,7 @@
 //
 // Run it (builds, starts sshd with a throwaway account and a dev service, runs this under Wine,
 // removes both):
-//     bash bench/run-transfer.sh [BUILD_DIR] [MIB] [REPEATS]     # defaults build/x86_64 64 5
+//     bash bench/run-transfer.sh [BUILD_DIR] [MIB] [REPEATS]     # defaults build/x86_64 64 7
 // or by hand:
 //     wine BUILD_DIR/bin/bench_transfer.exe sftp://127.0.0.1:PORT USER PASSWORD REMOTE_DIR
 //          [MIB] [REPEATS] [DEV_SERVICE_URL]
@@ -243,13 +243,24 @@ void measure_speed(const sftp_host& host, std::uint64_t large, int repeats)
     const char* direction_names[2] = {"download", "upload"};
     for (int r = 0; r < repeats; ++r) {
         // Upload first so that the downloads read a complete file; the runs of one
-        // direction follow each other so that they see the same machine load.
+        // direction follow each other so that they see the same machine load, and which of
+        // them goes first turns with each repeat, so that none always follows the other
+        // direction's runs.
         for (int d : {1, 0}) {
             const bool up = d == 1;
-            const double via_channel = channel_transfer(large_channel, up, large);
-            const double peak = peak_mib();
-            const double raw_default = raw_transfer(host, large_path, up, large, false);
-            const double raw_tuned = raw_transfer(host, large_path, up, large, true);
+            double speed[3] = {};
+            double peak = 0;
+            for (int k = 0; k < 3; ++k) {
+                const int which = (k + r) % 3;
+                if (which == 0) {
+                    speed[0] = channel_transfer(large_channel, up, large);
+                    peak = peak_mib();
+                }
+                else {
+                    speed[which] = raw_transfer(host, large_path, up, large, which == 2);
+                }
+            }
+            const double via_channel = speed[0], raw_default = speed[1], raw_tuned = speed[2];
             std::printf("%-8s channel %7.1f MB/s   raw libcurl %7.1f MB/s (default buffers) %7.1f MB/s "
                         "(channel's buffers)   peak after channel %.1f MiB\n",
                         direction_names[d], via_channel, raw_default, raw_tuned, peak);
@@ -329,7 +340,7 @@ int main(int argc, char** argv)
     }
     const sftp_host host{argv[1], argv[4], argv[2], argv[3]};
     const std::uint64_t large = (argc > 5 ? std::strtoull(argv[5], nullptr, 10) : 64) << 20;
-    const int repeats = argc > 6 ? std::atoi(argv[6]) : 5;
+    const int repeats = argc > 6 ? std::atoi(argv[6]) : 7;
     ensure_curl_initialised();
     try {
         measure_speed(host, large, repeats);

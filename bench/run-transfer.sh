@@ -10,7 +10,7 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 . "$here/bench/common.sh"
 build=$(cd "${1:-$here/build/x86_64}" && pwd)
 mib=${2:-64}
-repeats=${3:-5}
+repeats=${3:-7}
 bench_setup "$build" bench_transfer
 
 if [ ! -x /usr/sbin/sshd ]; then
