@@ -8,9 +8,8 @@
 // Usage: demo_driver.exe SHOTS_DIR USER PASSWORD
 #include "com/handle.h"
 #include "module/ids.h"
+#include "screen_png.h"
 
-#include <objidl.h>
-#include <gdiplus.h>
 #include <windows.h>
 #include <commctrl.h>
 #include <wininet.h>
@@ -102,42 +101,12 @@ HWND child_of_class(HWND parent, const std::wstring& cls)
     return s.found;
 }
 
-bool png_encoder(CLSID* clsid)
-{
-    UINT count = 0, size = 0;
-    Gdiplus::GetImageEncodersSize(&count, &size);
-    std::vector<BYTE> buffer(size ? size : 1);
-    auto* codecs = reinterpret_cast<Gdiplus::ImageCodecInfo*>(buffer.data());
-    Gdiplus::GetImageEncoders(count, size, codecs);
-    for (UINT i = 0; i < count; ++i) {
-        if (wcscmp(codecs[i].MimeType, L"image/png") == 0) {
-            *clsid = codecs[i].Clsid;
-            return true;
-        }
-    }
-    return false;
-}
-
 void screenshot(const std::wstring& name)
 {
     Sleep(1500); // let the view paint
-    const int width = GetSystemMetrics(SM_CXSCREEN), height = GetSystemMetrics(SM_CYSCREEN);
-    HDC screen = GetDC(nullptr);
-    HDC memory = CreateCompatibleDC(screen);
-    HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
-    HGDIOBJ old = SelectObject(memory, bitmap);
-    BitBlt(memory, 0, 0, width, height, screen, 0, 0, SRCCOPY);
-    SelectObject(memory, old);
-    CLSID png;
-    bool saved = false;
+    const RECT whole{0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
     const std::wstring path = shots_dir + L"\\" + name + L".png";
-    if (png_encoder(&png)) {
-        Gdiplus::Bitmap image(bitmap, nullptr);
-        saved = image.Save(path.c_str(), &png, nullptr) == Gdiplus::Ok;
-    }
-    DeleteObject(bitmap);
-    DeleteDC(memory);
-    ReleaseDC(nullptr, screen);
+    const bool saved = qm_tools::save_screen_png(whole, path);
     say((saved ? L"saved " : L"could not save ") + path);
     if (!saved)
         ++failures;
@@ -356,10 +325,6 @@ int wmain(int argc, wchar_t** argv)
     shots_dir = argv[1];
     const std::wstring user = argv[2], password = argv[3];
 
-    ULONG_PTR token = 0;
-    Gdiplus::GdiplusStartupInput input;
-    Gdiplus::GdiplusStartup(&token, &input, nullptr);
-
     HWND explorer = wait_for_top(L"ExplorerWClass", 60000);
     if (!explorer) {
         say(L"Explorer's window did not appear");
@@ -396,7 +361,6 @@ int wmain(int argc, wchar_t** argv)
     expect_no_box(explorer);
 
     PostMessageW(explorer, WM_CLOSE, 0, 0);
-    Gdiplus::GdiplusShutdown(token);
     say(failures ? L"finished with failures" : L"finished");
     return failures ? 1 : 0;
 }

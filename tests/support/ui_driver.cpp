@@ -1,9 +1,8 @@
 #include "support/ui_driver.h"
 
 #include "support/paths.h"
+#include "screen_png.h"
 
-#include <objidl.h>
-#include <gdiplus.h>
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -34,24 +33,6 @@ HWND find_dialog(DWORD thread_id)
     return found.dialogs.empty() ? nullptr : found.dialogs.front();
 }
 
-bool png_encoder(CLSID* clsid)
-{
-    UINT count = 0, size = 0;
-    Gdiplus::GetImageEncodersSize(&count, &size);
-    if (size == 0)
-        return false;
-    std::vector<BYTE> buffer(size);
-    auto* codecs = reinterpret_cast<Gdiplus::ImageCodecInfo*>(buffer.data());
-    Gdiplus::GetImageEncoders(count, size, codecs);
-    for (UINT i = 0; i < count; ++i) {
-        if (wcscmp(codecs[i].MimeType, L"image/png") == 0) {
-            *clsid = codecs[i].Clsid;
-            return true;
-        }
-    }
-    return false;
-}
-
 } // namespace
 
 std::wstring window_text(HWND hwnd)
@@ -71,38 +52,7 @@ std::wstring window_text(HWND hwnd)
 bool save_window_png(HWND hwnd, const std::wstring& path)
 {
     RECT rc;
-    if (!GetWindowRect(hwnd, &rc))
-        return false;
-    const int width = rc.right - rc.left, height = rc.bottom - rc.top;
-    if (width <= 0 || height <= 0)
-        return false;
-
-    ULONG_PTR token = 0;
-    Gdiplus::GdiplusStartupInput input;
-    if (Gdiplus::GdiplusStartup(&token, &input, nullptr) != Gdiplus::Ok)
-        return false;
-    bool saved = false;
-    {
-        HDC screen = GetDC(nullptr);
-        HDC memory = CreateCompatibleDC(screen);
-        HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
-        HGDIOBJ old = SelectObject(memory, bitmap);
-        // What the screen shows: Wine's PrintWindow draws neither the frame nor the child
-        // controls, so it is only the fallback.
-        if (!BitBlt(memory, 0, 0, width, height, screen, rc.left, rc.top, SRCCOPY))
-            PrintWindow(hwnd, memory, 0);
-        SelectObject(memory, old);
-        CLSID png;
-        if (png_encoder(&png)) {
-            Gdiplus::Bitmap image(bitmap, nullptr);
-            saved = image.Save(path.c_str(), &png, nullptr) == Gdiplus::Ok;
-        }
-        DeleteObject(bitmap);
-        DeleteDC(memory);
-        ReleaseDC(nullptr, screen);
-    }
-    Gdiplus::GdiplusShutdown(token);
-    return saved;
+    return GetWindowRect(hwnd, &rc) && qm_tools::save_screen_png(rc, path, hwnd);
 }
 
 std::wstring dialog::caption() const
