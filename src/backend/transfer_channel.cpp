@@ -3,6 +3,7 @@
 #include "backend/curl_library.h"
 #include "backend/exception.h"
 #include "backend/known_hosts.h"
+#include "com/module_base.h"
 
 #include <curl/curl.h>
 
@@ -32,16 +33,7 @@ constexpr long receive_buffer_size = 512 * 1024;
 constexpr long send_buffer_size = 2 * 1024 * 1024;
 constexpr std::size_t staging_size = 512 * 1024;
 
-class section_lock {
-public:
-    explicit section_lock(CRITICAL_SECTION& section) : section_(section) { EnterCriticalSection(&section_); }
-    ~section_lock() { LeaveCriticalSection(&section_); }
-    section_lock(const section_lock&) = delete;
-    section_lock& operator=(const section_lock&) = delete;
-
-private:
-    CRITICAL_SECTION& section_;
-};
+using section_lock = com::critical_section_lock;
 
 [[noreturn]] void fail(const wchar_t* message, const wchar_t* details)
 {
