@@ -2,6 +2,7 @@
 
 #include "com/handle.h"
 #include "com/module_base.h"
+#include "ui/prompts.h"
 
 #include <atomic>
 #include <cwctype>
@@ -155,8 +156,8 @@ void set_current_session(session_access* session)
 
 void show_vfs_error(HWND owner, const vfs::exception& e)
 {
-    MessageBoxW(owner, box_text(e.get_details(), details_limit).c_str(),
-                box_text(e.get_message(), caption_limit).c_str(), MB_ICONERROR);
+    ui::ask(owner, box_text(e.get_details(), details_limit), box_text(e.get_message(), caption_limit),
+            MB_ICONERROR);
 }
 
 namespace {
