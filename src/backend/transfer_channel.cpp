@@ -322,6 +322,10 @@ void transfer_channel::run_transfer()
         curl_easy_setopt(curl, CURLOPT_PREREQDATA, this);
         curl_easy_setopt(curl, CURLOPT_CLOSESOCKETFUNCTION, &socket_registry::closing);
         curl_easy_setopt(curl, CURLOPT_CLOSESOCKETDATA, &socket_registry::instance());
+        // With the share, the easy handle keeps its connections in the share's cache whatever
+        // multi handle it runs in, so they outlive perform's own. libcurl returns a connection to
+        // the cache only after a transfer that ended well; one that failed or was given up is
+        // closed, as its protocol state is unknown.
         if (void* share = shared_connections())
             curl_easy_setopt(curl, CURLOPT_SHARE, share);
         moved_ = 0;
