@@ -27,6 +27,7 @@
 #include "backend/file.h"
 #include "backend/protocol.h"
 #include "backend/transfer_channel.h"
+#include "bench_support.h"
 
 #include <curl/curl.h>
 
@@ -43,17 +44,15 @@
 #include <vector>
 
 using namespace vfs_quillmere;
+using bench::clock_type;
+using bench::median;
+using bench::post;
+using bench::seconds_since;
 
 namespace {
 
-typedef std::chrono::steady_clock clock_type;
 constexpr std::int32_t call_size = 16384;
 constexpr std::size_t source_size = 1 << 20;
-
-double seconds_since(clock_type::time_point start)
-{
-    return std::chrono::duration<double>(clock_type::now() - start).count();
-}
 
 double peak_mib()
 {
@@ -61,13 +60,6 @@ double peak_mib()
     counters.cb = sizeof counters;
     GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters);
     return static_cast<double>(counters.PeakWorkingSetSize) / (1024.0 * 1024.0);
-}
-
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    const std::size_t n = values.size();
-    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
 // The bytes every upload sends: a 1 MiB block repeated, so no run holds the whole file.
@@ -83,29 +75,6 @@ const std::vector<unsigned char>& source()
         return b;
     }();
     return block;
-}
-
-size_t collect(char* data, size_t size, size_t count, void* user)
-{
-    static_cast<std::string*>(user)->append(data, size * count);
-    return size * count;
-}
-
-std::string post(const std::string& url, const std::string& body)
-{
-    CURL* curl = curl_easy_init();
-    std::string answer;
-    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.c_str());
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collect);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer);
-    const CURLcode rc = curl_easy_perform(curl);
-    curl_easy_cleanup(curl);
-    if (rc != CURLE_OK) {
-        std::fprintf(stderr, "request to %s failed: %s\n", url.c_str(), curl_easy_strerror(rc));
-        std::exit(1);
-    }
-    return answer;
 }
 
 struct raw_state {
@@ -153,11 +122,15 @@ struct sftp_host {
     std::string password;
 };
 
-// One transfer made by libcurl directly; answers MB/s.
+// One transfer made by libcurl directly; answers MB/s. Each kind keeps its easy handle, and with
+// it its connection, as the channel keeps its own in the shared cache: the ratio compares
+// transfers, not handshakes.
 double raw_transfer(const sftp_host& host, const std::string& path, bool upload, std::uint64_t size,
                     bool tuned)
 {
-    CURL* curl = curl_easy_init();
+    static CURL* const handles[2] = {curl_easy_init(), curl_easy_init()};
+    CURL* curl = handles[tuned];
+    curl_easy_reset(curl);
     raw_state state;
     state.remaining = size;
     state.sink.resize(source_size);
@@ -181,7 +154,6 @@ double raw_transfer(const sftp_host& host, const std::string& path, bool upload,
     const auto start = clock_type::now();
     const CURLcode rc = curl_easy_perform(curl);
     const double seconds = seconds_since(start);
-    curl_easy_cleanup(curl);
     if (rc != CURLE_OK || state.moved != size) {
         std::fprintf(stderr, "raw %s failed: %s (%llu bytes)\n", upload ? "upload" : "download",
                      curl_easy_strerror(rc), static_cast<unsigned long long>(state.moved));

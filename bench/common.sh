@@ -1,8 +1,13 @@
 # Sourced by the bench/run-*.sh scripts: the build's architecture, a dev service on free ports
 # stopped when the script exits, and Wine set up for the build's own prefix.
 #   bench_setup BUILD_DIR TARGET      sets arch and builds the benchmark program
-#   bench_service DATA_DIR [ARGS...]  starts the dev service, sets port
+#   bench_service DATA_DIR [ARGS...]  starts the dev service, sets port; as the account named by
+#                                     bench_service_user when that is set
 #   bench_run PROGRAM [ARGS...]       runs build/bin/PROGRAM.exe under Wine
+#   bench_sshd WORK_DIR               OpenSSH's sshd on a free loopback port, with a throwaway
+#                                     account (home WORK_DIR/home, a random password); sets
+#                                     sshd_port, sshd_log, account, password; bench_sshd_stop
+#                                     stops it and removes the account (call it from bench_cleanup)
 bench_here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 bench_setup() {
@@ -19,8 +24,13 @@ bench_service() {
     # One host key for every run: the build's Wine prefix remembers the key each address showed.
     local key="$bench_build/bench-host_rsa.key"
     [ -f "$key" ] && cp "$key" "$data/host_rsa.key"
+    local as=()
+    if [ -n "${bench_service_user:-}" ]; then
+        chown -R "$bench_service_user" "$data"
+        as=(setpriv --reuid "$bench_service_user" --regid "$(id -g "$bench_service_user")" --init-groups)
+    fi
     bench_log=$(mktemp)
-    setsid /usr/bin/python3 "$bench_here/devservice/run.py" --data "$data" --host 127.0.0.1 --port 0 \
+    setsid "${as[@]}" /usr/bin/python3 "$bench_here/devservice/run.py" --data "$data" --host 127.0.0.1 --port 0 \
         --sftp-port 0 "$@" >"$bench_log" 2>&1 </dev/null &
     bench_pid=$!
     trap 'kill "$bench_pid" 2>/dev/null || true; wait "$bench_pid" 2>/dev/null || true; rm -f "$bench_log"; bench_cleanup' EXIT
@@ -44,4 +54,58 @@ bench_run() {
     qm_wine_env "$arch" "$bench_build/wineprefix"
     "$bench_here/cmake/make-prefix.sh" "$arch" "$WINEPREFIX"
     "$QM_WINE" "$bench_build/bin/$program.exe" "$@"
+}
+
+bench_sshd() {
+    local work=$1
+    if [ ! -x /usr/sbin/sshd ]; then
+        DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends openssh-server >/dev/null
+    fi
+    account="qmbench$$"
+    chmod 755 "$work"
+    mkdir -p "$work/home" /run/sshd
+    useradd -M -d "$work/home" -s /usr/sbin/nologin "$account"
+    chown "$account" "$work/home"
+    password=$(openssl rand -hex 16)
+    echo "$account:$password" | chpasswd
+
+    # The build's Wine prefix remembers the key each address showed.
+    local key="$bench_build/bench-sshd_ecdsa.key"
+    [ -f "$key" ] || ssh-keygen -q -t ecdsa -b 256 -N "" -f "$key"
+    sshd_port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+    sshd_log="$work/sshd.log"
+    cat >"$work/sshd_config" <<CONFIG
+ListenAddress 127.0.0.1:$sshd_port
+HostKey $key
+PidFile none
+UsePAM no
+PasswordAuthentication yes
+KbdInteractiveAuthentication no
+PermitRootLogin no
+AllowUsers $account
+Subsystem sftp internal-sftp
+ForceCommand internal-sftp
+AllowTcpForwarding no
+X11Forwarding no
+CONFIG
+    /usr/sbin/sshd -D -e -f "$work/sshd_config" 2>"$sshd_log" &
+    bench_sshd_pid=$!
+    for _ in $(seq 100); do
+        (echo >"/dev/tcp/127.0.0.1/$sshd_port") 2>/dev/null && return 0
+        kill -0 "$bench_sshd_pid" 2>/dev/null || { echo "sshd did not start:"; cat "$sshd_log"; exit 1; }
+        sleep 0.1
+    done
+    echo "sshd did not listen:"
+    cat "$sshd_log"
+    exit 1
+}
+
+bench_sshd_stop() {
+    if [ -n "${bench_sshd_pid:-}" ]; then
+        kill "$bench_sshd_pid" 2>/dev/null || true
+        wait "$bench_sshd_pid" 2>/dev/null || true
+    fi
+    if [ -n "${account:-}" ] && id "$account" >/dev/null 2>&1; then
+        userdel "$account" 2>/dev/null || true
+    fi
 }

@@ -45,6 +45,9 @@ def build_parser():
                         help="enable the /_control/ endpoint with fault switches")
     parser.add_argument("--session-ttl", type=int, default=24 * 3600, metavar="SECONDS",
                         help="idle time after which a UserID expires (0: never)")
+    parser.add_argument("--transfer-host", nargs=3, metavar=("URL", "USER", "PASS"),
+                        help="name this SFTP host and login to every account instead of the "
+                             "service's own (benchmarks against another SSH server)")
     parser.add_argument("--exit-on-stdin-eof", action="store_true",
                         help="stop when standard input closes (for fixtures that may die)")
 
@@ -86,7 +89,7 @@ def main(argv=None):
 def serve(args, data_dir):
     service = DevService(data_dir, host=args.host, http_port=args.port,
                          sftp_port=args.sftp_port, test_mode=args.test_mode,
-                         session_ttl=args.session_ttl)
+                         session_ttl=args.session_ttl, transfer_host=args.transfer_host)
     if args.demo:
         password = ensure_demo(service.store, args.demo_password)
         print(f"DEMO user={DEMO_USER} password={password}", flush=True)

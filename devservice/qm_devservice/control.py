@@ -59,6 +59,8 @@ class Control:
             self.transfers = collections.deque(maxlen=1000)
             self.last_bodies = {}
             self.counts = collections.defaultdict(collections.Counter)
+            self.connections = 0
+            self.logins = collections.Counter()
             self.seq = 0
 
     # -- rules -----------------------------------------------------------
@@ -140,6 +142,19 @@ class Control:
         with self.lock:
             self.seq += 1
             self.transfers.append(dict(entry, seq=self.seq))
+
+    def record_connection(self):
+        with self.lock:
+            self.connections += 1
+
+    def record_session(self, user):
+        with self.lock:
+            self.logins[user] += 1
+
+    def sessions(self):
+        """SSH connections the transfer host accepted, and logins per user."""
+        with self.lock:
+            return self.connections, dict(self.logins)
 
     def select_requests(self, endpoint=None, action=None, user=None, since=0):
         with self.lock:

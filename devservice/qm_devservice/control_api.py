@@ -134,6 +134,15 @@ def _handle(svc, name, params):
                                             prefix=_text(params, "prefix", "item"),
                                             folders_every=_int(params, "folders_every", 10))
         return _reply({"ok": True, "folders": folders, "files": files})
+    elif name == "sessions":
+        connections, logins = control.sessions()
+        return _reply({"ok": True, "connections": connections, "logins": logins})
+    elif name == "sftp_disconnect":
+        when = _text(params, "when", "now")
+        if when not in ("now", "next_request"):
+            raise ControlError("'when' must be now or next_request")
+        closed = svc.sftp.disconnect(_text(params, "user"), when == "next_request")
+        return _reply({"ok": True, "connections": closed})
     elif name == "regenerate_host_key":
         key = svc.regenerate_host_key()
         return _reply({"ok": True, "type": key.get_name(), "key": key.get_base64()})

@@ -64,6 +64,8 @@ class Operations:
         self.store = store
         self.links_base = links_base
         self.sftp_host = sftp_host
+        # (user, password) that every account gets when another host carries the transfers.
+        self.sftp_login = None
         self.table = {
             "login": (self.login, False),
             "get_ftp_params": (self.get_ftp_params, False),
@@ -113,8 +115,8 @@ class Operations:
     # -- account ---------------------------------------------------------
 
     def credentials(self, user):
-        return [("SFTP_Host", self.sftp_host), ("SFTP_User", user["sftp_user"]),
-                ("SFTP_Pass", user["sftp_pass"])]
+        login = self.sftp_login or (user["sftp_user"], user["sftp_pass"])
+        return [("SFTP_Host", self.sftp_host), ("SFTP_User", login[0]), ("SFTP_Pass", login[1])]
 
     def login(self, params):
         name = text_param(params, "user")

@@ -45,7 +45,7 @@ class _LogForwarder(logging.Handler):
 class DevService:
     def __init__(self, data_dir, host="127.0.0.1", http_port=8460, sftp_port=8461,
                  test_mode=False, session_ttl=24 * 3600, log_stream=None, host_key=None,
-                 api_path="/api"):
+                 api_path="/api", transfer_host=None):
         self.data_dir = os.path.abspath(data_dir)
         self.host = host
         self.requested_ports = (http_port, sftp_port)
@@ -59,6 +59,8 @@ class DevService:
         self.control = Control()
         self.operations = Operations(self.store)
         self.host_key = host_key
+        # (URL, user, password) of another transfer host that login names instead of ours.
+        self.transfer_host = transfer_host
         self.http = self.sftp = None
         self._http_thread = None
 
@@ -78,6 +80,9 @@ class DevService:
         public_host = "127.0.0.1" if self.host in ("", "0.0.0.0") else self.host
         self.operations.links_base = f"http://{public_host}:{self.http_port}"
         self.operations.sftp_host = f"sftp://{public_host}:{self.sftp_port}"
+        if self.transfer_host:
+            self.operations.sftp_host, self.operations.sftp_login = \
+                self.transfer_host[0], tuple(self.transfer_host[1:])
         self._http_thread = threading.Thread(target=self.http.serve_forever,
                                              kwargs={"poll_interval": 0.05}, name="http-accept")
         self._http_thread.start()
@@ -106,9 +111,11 @@ class DevService:
 
     def regenerate_host_key(self):
         """A new key for the transfer host, kept for restarts too, as when a
-        host is reinstalled (or impersonated): connections made from now on
-        show it."""
+        host is reinstalled (or impersonated): the open connections end, and
+        those made from now on show it."""
         self.host_key = self.sftp.host_key = load_host_key(self.data_dir, regenerate=True)
+        # Its connections end with it: whoever was talking to the old host meets the new one.
+        self.sftp.disconnect()
         return self.host_key
 
     # -- facts for clients and people ---------------------------------------

@@ -61,6 +61,8 @@ class Connection(paramiko.ServerInterface):
         self.user_name = None
         self.drop_pending = False
         self.dropped = False
+        # Closed at its next SFTP request, unanswered (the sftp_disconnect control).
+        self.cut_pending = False
 
     def get_allowed_auths(self, username):
         return "password"
@@ -71,12 +73,17 @@ class Connection(paramiko.ServerInterface):
             self.host.service.log(f"sftp login refused user={username!r} from {self.peer}")
             return paramiko.AUTH_FAILED
         self.user_id, self.user_name = found
+        self.host.service.control.record_session(self.user_name)
         return paramiko.AUTH_SUCCESSFUL
 
     def check_channel_request(self, kind, chanid):
         if kind == "session":
             return paramiko.OPEN_SUCCEEDED
         return paramiko.OPEN_FAILED_ADMINISTRATIVELY_PROHIBITED
+
+    def close(self):
+        """Ends the connection at once, as a host that goes away does."""
+        self.transport.close()
 
     def drop(self):
         """Cut the connection as a network failure would: everything already
@@ -94,6 +101,9 @@ class SFTPSession(paramiko.SFTPServer):
     def _process(self, t, request_number, msg):
         conn = self.get_server()
         if conn.dropped:
+            return
+        if conn.cut_pending:
+            conn.close()
             return
         super()._process(t, request_number, msg)
         if conn.drop_pending:
@@ -358,7 +368,7 @@ class SFTPHost:
         self.host_key = host_key
         self.listener = socket.create_server((host, port))
         self.port = self.listener.getsockname()[1]
-        self.transports = []
+        self.connections = []
         self.lock = threading.Lock()
         self.stopping = threading.Event()
         self.thread = threading.Thread(target=self._accept_loop, name="sftp-accept")
@@ -389,12 +399,26 @@ class SFTPHost:
                 self.service.log(f"sftp connection failed: {err}")
                 sock.close()
                 continue
+            self.service.control.record_connection()
             with self.lock:
-                self.transports.append(transport)
+                self.connections.append(conn)
 
     def _reap(self):
         with self.lock:
-            self.transports = [t for t in self.transports if t.is_alive()]
+            self.connections = [c for c in self.connections if c.transport.is_alive()]
+
+    def disconnect(self, user=None, at_next_request=False):
+        """Ends the open connections (of one user): at once, or each when its client next asks
+        for something, so that the client finds out only by using it.  Answers how many."""
+        self._reap()
+        with self.lock:
+            chosen = [c for c in self.connections if user in (None, c.user_name)]
+        for conn in chosen:
+            if at_next_request:
+                conn.cut_pending = True
+            else:
+                conn.close()
+        return len(chosen)
 
     def stop(self):
         self.stopping.set()
@@ -405,7 +429,8 @@ class SFTPHost:
         self.thread.join()
         self.listener.close()
         with self.lock:
-            transports, self.transports = self.transports, []
+            transports = [c.transport for c in self.connections]
+            self.connections = []
         for transport in transports:
             transport.close()
         for transport in transports:

@@ -40,6 +40,101 @@ using section_lock = com::critical_section_lock;
     throw exception(message, details);
 }
 
+// The port at one end of a connected socket (getsockname or getpeername); -1 when unknown.
+template <typename Query> long port_of(curl_socket_t socket, Query query)
+{
+    sockaddr_storage address{};
+    int length = sizeof address;
+    if (query(socket, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return -1;
+    if (address.ss_family == AF_INET)
+        return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
+    if (address.ss_family == AF_INET6)
+        return ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port);
+    return -1;
+}
+
+// The sockets of libcurl's connections, each with the channel whose transfer uses it now (none
+// while its connection waits in the shared cache). A connection outlives the transfer that made
+// it, and libcurl keeps the close-socket callback and its data with the connection, so that
+// callback gets this registry, never a channel that may be gone. A transfer that takes over a
+// cached connection claims its socket, so that giving the transfer up cuts it like one of its own.
+class socket_registry {
+public:
+    static socket_registry& instance()
+    {
+        // Never destroyed: connections left in the cache are closed, if ever, at any time.
+        static socket_registry* const registry = new socket_registry;
+        return *registry;
+    }
+
+    void opened(curl_socket_t socket, const void* owner)
+    {
+        section_lock guard(lock_);
+        sockets_.push_back({socket, owner});
+    }
+
+    // The socket connected from local_port to remote_port becomes owner's; true when it came
+    // from the cache rather than from owner's own transfer.
+    bool claim(long local_port, long remote_port, const void* owner)
+    {
+        section_lock guard(lock_);
+        for (entry& e : sockets_) {
+            if (port_of(e.socket, getsockname) == local_port &&
+                port_of(e.socket, getpeername) == remote_port) {
+                const bool taken_over = e.owner != owner;
+                e.owner = owner;
+                return taken_over;
+            }
+        }
+        return false;
+    }
+
+    // The owner's transfer ended: its connections are closed or back in the cache.
+    void release(const void* owner)
+    {
+        section_lock guard(lock_);
+        for (entry& e : sockets_) {
+            if (e.owner == owner)
+                e.owner = nullptr;
+        }
+    }
+
+    // Makes every wait of libcurl on the owner's sockets return at once with an error.
+    void cut(const void* owner)
+    {
+        section_lock guard(lock_);
+        for (const entry& e : sockets_) {
+            if (e.owner == owner)
+                shutdown(static_cast<SOCKET>(e.socket), SD_BOTH);
+        }
+    }
+
+    static int closing(void* self, curl_socket_t socket)
+    {
+        auto* registry = static_cast<socket_registry*>(self);
+        {
+            section_lock guard(registry->lock_);
+            auto& sockets = registry->sockets_;
+            sockets.erase(std::remove_if(sockets.begin(), sockets.end(),
+                                         [&](const entry& e) { return e.socket == socket; }),
+                          sockets.end());
+        }
+        return closesocket(socket);
+    }
+
+private:
+    struct entry {
+        curl_socket_t socket;
+        const void* owner;
+    };
+
+    socket_registry() { InitializeCriticalSection(&lock_); }
+
+    CRITICAL_SECTION lock_;
+    std::vector<entry> sockets_;
+};
+
 } // namespace
 
 transfer_channel::transfer_channel(std::string host_url, std::string path, std::string user,
@@ -104,9 +199,8 @@ void transfer_channel::abandon()
 
 void transfer_channel::cut_connection()
 {
+    socket_registry::instance().cut(this);
     section_lock guard(lock_);
-    for (const std::uintptr_t socket : sockets_)
-        shutdown(static_cast<SOCKET>(socket), SD_BOTH);
     if (multi_)
         curl_multi_wakeup(static_cast<CURLM*>(multi_));
 }
@@ -213,23 +307,27 @@ void transfer_channel::run_transfer()
         curl_easy_setopt(curl, CURLOPT_XFERINFODATA, this);
         curl_sockopt_callback opened = [](void* self, curl_socket_t socket, curlsocktype) -> int {
             auto* channel = static_cast<transfer_channel*>(self);
-            section_lock guard(channel->lock_);
-            channel->sockets_.push_back(socket);
+            socket_registry::instance().opened(socket, channel);
             return channel->abort_ ? CURL_SOCKOPT_ERROR : CURL_SOCKOPT_OK;
         };
-        curl_closesocket_callback closing = [](void* self, curl_socket_t socket) -> int {
+        // Called once the connection is ready, new or from the cache, before the file is asked for.
+        curl_prereq_callback ready = [](void* self, char*, char*, int remote_port, int local_port) -> int {
             auto* channel = static_cast<transfer_channel*>(self);
-            {
-                section_lock guard(channel->lock_);
-                auto& sockets = channel->sockets_;
-                sockets.erase(std::remove(sockets.begin(), sockets.end(), socket), sockets.end());
-            }
-            return closesocket(socket);
+            channel->took_over_ = socket_registry::instance().claim(local_port, remote_port, channel);
+            return channel->abort_ ? CURL_PREREQFUNC_ABORT : CURL_PREREQFUNC_OK;
         };
         curl_easy_setopt(curl, CURLOPT_SOCKOPTFUNCTION, opened);
         curl_easy_setopt(curl, CURLOPT_SOCKOPTDATA, this);
-        curl_easy_setopt(curl, CURLOPT_CLOSESOCKETFUNCTION, closing);
-        curl_easy_setopt(curl, CURLOPT_CLOSESOCKETDATA, this);
+        curl_easy_setopt(curl, CURLOPT_PREREQFUNCTION, ready);
+        curl_easy_setopt(curl, CURLOPT_PREREQDATA, this);
+        curl_easy_setopt(curl, CURLOPT_CLOSESOCKETFUNCTION, &socket_registry::closing);
+        curl_easy_setopt(curl, CURLOPT_CLOSESOCKETDATA, &socket_registry::instance());
+        // With the share, the easy handle keeps its connections in the share's cache whatever
+        // multi handle it runs in, so they outlive perform's own. libcurl returns a connection to
+        // the cache only after a transfer that ended well; one that failed or was given up is
+        // closed, as its protocol state is unknown.
+        if (void* share = shared_connections())
+            curl_easy_setopt(curl, CURLOPT_SHARE, share);
         moved_ = 0;
         moved_at_ = GetTickCount64();
         const std::string url = host_url_ + path_;
@@ -247,7 +345,19 @@ void transfer_channel::run_transfer()
         }
         staging_current_ = 0;
         staged_out_ = false;
+        took_over_ = false;
         result = static_cast<CURLcode>(perform(curl));
+        // A cached connection may have died while it waited (the host closed it, or dropped it
+        // without a word): a transfer that failed on one before the host opened the file is made
+        // once more, on a new connection.
+        curl_easy_getinfo(curl, CURLINFO_PRETRANSFER_TIME_T, &reached_file);
+        if (result != CURLE_OK && took_over_ && !reached_file && !abort_) {
+            curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, 1L);
+            moved_ = 0;
+            moved_at_ = GetTickCount64();
+            result = static_cast<CURLcode>(perform(curl));
+        }
+        socket_registry::instance().release(this);
         // The last gathered bytes of a complete download, and the caller's end of the last
         // buffer: the worker outlives every buffer it handed out. A failed download drops what
         // it gathered, and the restart fetches it again from the resume offset.

@@ -5,6 +5,8 @@
 // where it stopped; an upload keeps the blocks the host has not yet confirmed, to send them again.
 // A transfer fails when no byte has moved for the idle time-out (time spent waiting for the
 // caller does not count), and one given up by the caller is cut at once, whatever the link does.
+// Transfers share libcurl's connection cache: a file moved after another to the same host with
+// the same credentials goes over the connection the first one left, without a new handshake.
 #pragma once
 
 #include <boost/shared_array.hpp>
@@ -108,8 +110,8 @@ private:
     std::uint64_t moved_at_ = 0;
     // The worker's last transfer got as far as the host's opened file (set with state_).
     bool reached_file_ = false;
-    // The sockets of the running transfer, under lock_: abandon shuts them down.
-    std::vector<std::uintptr_t> sockets_;
+    // Worker side: the running transfer took its connection over from the shared cache.
+    bool took_over_ = false;
     unsigned char* buffer_ = nullptr;
     std::uint32_t buffer_size_ = 0;
     std::uint32_t buffer_pos_ = 0;

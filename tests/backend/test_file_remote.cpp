@@ -1,4 +1,5 @@
 #include "backend/client.h"
+#include "backend/curl_library.h"
 #include "backend/exception.h"
 #include "backend/file.h"
 #include "backend/protocol.h"
@@ -206,6 +207,75 @@ TEST_F(file_test, an_upload_that_cannot_be_finished_is_reported_by_close)
     EXPECT_EQ(f->get_mode(), 0) << "the pass is over";
     EXPECT_EQ(f->get_size(), 0) << "the size of contents the host does not have is not taken";
     EXPECT_TRUE(account_->update_file_info_requests(start).empty());
+}
+
+// Writes data as a new file of the client's root, the way the copy engine does; answers its
+// location on the transfer host.
+std::string upload(vfs_quillmere::client& client, const std::wstring& name, const bytes& data)
+{
+    auto f = client.get_root()->create_file_alloc(name, data.size());
+    f->open(vfs::modeWrite | vfs::modeCreate);
+    write_all(*f, data, 16384);
+    f->close();
+    return narrow_id(boost::dynamic_pointer_cast<vfs_quillmere::file>(f)->location());
+}
+
+TEST_F(file_test, small_files_share_a_connection_per_user_and_never_another_users)
+{
+    // Two users' uploads in turn: a connection of one would show the other none of its files.
+    const transfer_account second_account("second");
+    vfs_quillmere::client second(wide(second_account.name()), wide(second_account.password()));
+    const struct {
+        vfs_quillmere::client* client;
+        const transfer_account* account;
+    } users[] = {{client_.get(), account_.get()}, {&second, &second_account}};
+    constexpr int files_each = 3;
+    for (const bool sharing : {true, false}) {
+        SCOPED_TRACE(sharing ? "shared" : "not shared");
+        vfs_quillmere::share_connections(sharing);
+        const long long before[] = {account_->logins(), second_account.logins()};
+        std::vector<std::string> locations;
+        for (int i = 0; i < 2 * files_each; ++i)
+            locations.push_back(upload(*users[i % 2].client, (sharing ? L"s" : L"n") + std::to_wstring(i),
+                                       pattern(4096, static_cast<std::uint32_t>(i))));
+        for (int u = 0; u < 2; ++u)
+            EXPECT_EQ(users[u].account->logins() - before[u], sharing ? 1 : files_each);
+        for (int i = 0; i < 2 * files_each; ++i)
+            EXPECT_EQ(sha256(users[i % 2].account->get(locations[static_cast<std::size_t>(i)])),
+                      sha256(pattern(4096, static_cast<std::uint32_t>(i))));
+    }
+    vfs_quillmere::share_connections(true);
+}
+
+TEST_F(file_test, a_connection_the_host_ended_between_two_files_does_not_fail_the_next)
+{
+    const bytes data = pattern(100'000, 7);
+    upload(*client_, L"source.bin", data);
+    auto source = boost::dynamic_pointer_cast<vfs::file>(client_->get_root()->get_item(L"source.bin"));
+    const struct {
+        const char* when;
+        bool upload;
+    } rows[] = {{"now", true}, {"next_request", true}, {"next_request", false}, {"now", false}};
+    int n = 0;
+    for (const auto& r : rows) {
+        SCOPED_TRACE(std::string(r.when) + (r.upload ? " upload" : " download"));
+        // The last file's connection waits in the cache when the host ends it.
+        account_->disconnect(r.when);
+        const long long logins = account_->logins();
+        bytes got;
+        if (r.upload) {
+            const std::string location = upload(*client_, L"next" + std::to_wstring(n++), data);
+            EXPECT_EQ(account_->logins(), logins + 1) << "on a new connection";
+            got = account_->get(location);
+        }
+        else {
+            source->open(vfs::modeRead);
+            got = read_all(*source, 16384);
+            source->close();
+            EXPECT_EQ(account_->logins(), logins + 1) << "on a new connection";
+        }
+        EXPECT_EQ(sha256(got), sha256(data));
+    }
 }
 
 TEST_F(file_test, dates_as_ole_dates)

@@ -274,13 +274,19 @@ TEST(transfer_channel, a_download_is_given_up_at_once_on_a_stalled_link)
 {
     const transfer_account account("giveup");
     const bytes data = pattern(1u << 20, 9);
-    const remote_file file = account.create_file("g");
+    const remote_file file = account.create_file("g"), small = account.create_file("small");
     account.put(file.location, data);
+    account.put(small.location, pattern(1000, 9));
     // The first buffer arrives, then nothing more: only the 25 s time-out would end the transfer.
     account.throttle("read", 0, 512 * 1024);
     std::unique_ptr<transfer_channel> channel;
     for (const std::string how : {"destroy", "close"}) {
         SCOPED_TRACE(how);
+        // A complete download leaves its connection in the cache, where the stalled one takes it.
+        channel = channel_for(account, small);
+        channel->open(download);
+        read_all(*channel, 16384);
+        channel->close();
         channel = channel_for(account, file);
         channel->open(download);
         bytes part(1000);

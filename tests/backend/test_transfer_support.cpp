@@ -196,6 +196,17 @@ void transfer_account::throttle(const std::string& direction, long long rate, lo
                                                (rate < 0 ? std::string() : "&rate=" + std::to_string(rate)));
 }
 
+void transfer_account::disconnect(const std::string& when) const
+{
+    dev_service::get().control("sftp_disconnect", "user=" + name_ + "&when=" + when);
+}
+
+long long transfer_account::logins() const
+{
+    const std::string answer = dev_service::get().control("sessions");
+    return std::max(0LL, json_number(answer, name_, 0, answer.size()));
+}
+
 std::vector<transfer_record> transfer_account::transfers(std::size_t at_least) const
 {
     std::vector<transfer_record> found;

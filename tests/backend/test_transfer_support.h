@@ -66,6 +66,11 @@ public:
     // Fault switch: once a transfer of this user in `direction` (read, write, any) has moved
     // `after` bytes, it moves `rate` bytes a second (0: none); a negative rate lifts it.
     void throttle(const std::string& direction, long long rate, long long after = 0) const;
+    // The transfer host ends this user's open connections: "now", or each one at its next
+    // request ("next_request"), which the client only finds out by using it.
+    void disconnect(const std::string& when) const;
+    // SSH logins of this user that the transfer host accepted.
+    long long logins() const;
     // Drop rules of this user not yet used up.
     int pending_drops() const;
     // What the transfer host recorded for this user, waiting a little for records of transfers

@@ -1,0 +1,54 @@
+// What the benchmark programs share: timing, medians and plain requests to the dev service.
+#pragma once
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace bench {
+
+typedef std::chrono::steady_clock clock_type;
+
+inline double seconds_since(clock_type::time_point start)
+{
+    return std::chrono::duration<double>(clock_type::now() - start).count();
+}
+
+inline double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    const std::size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+inline size_t collect(char* data, size_t size, size_t count, void* user)
+{
+    static_cast<std::string*>(user)->append(data, size * count);
+    return size * count;
+}
+
+// POSTs body to url and answers the response body; ends the program when the request fails.
+inline std::string post(const std::string& url, const std::string& body)
+{
+    CURL* curl = curl_easy_init();
+    std::string answer;
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.c_str());
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collect);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT, 600L);
+    const CURLcode rc = curl_easy_perform(curl);
+    curl_easy_cleanup(curl);
+    if (rc != CURLE_OK) {
+        std::fprintf(stderr, "request to %s failed: %s\n", url.c_str(), curl_easy_strerror(rc));
+        std::exit(1);
+    }
+    return answer;
+}
+
+} // namespace bench
