@@ -22,6 +22,7 @@
 #include <functional>
 #include <iterator>
 #include <map>
+#include <sstream>
 
 using namespace qm_test;
 
@@ -162,7 +163,8 @@ protected:
     {
         const dev_service& service = dev_service::get();
         vfs_quillmere::set_service_url(service.base_url());
-        const auto [user, password] = service.new_user("upload");
+        std::string password;
+        std::tie(user, password) = service.new_user("upload");
         client = boost::make_shared<vfs_quillmere::client>(wide(user), wide(password));
         destination = client->get_root()->create_directory(L"Up");
     }
@@ -177,6 +179,7 @@ protected:
         return out;
     }
 
+    std::string user;
     boost::shared_ptr<vfs_quillmere::client> client;
     boost::shared_ptr<vfs::directory> destination;
 };
@@ -267,139 +270,79 @@ TEST_F(upload, a_view_that_cannot_be_built_is_reported_once_and_fails)
 
 // Each prompt of the engine, answered in every way its buttons allow. The destination starts
 // with Keep\old.txt ("old"); the source is either a.txt and old.txt ("new"), files only (the
-// two-button prompts), or a folder Keep with old.txt ("new") and then a.txt.
+// two-button prompts), or a folder Keep with old.txt ("new") and then a.txt. A lost connection
+// is injected into the first write of the upload.
 TEST_F(upload, every_prompt_answer_has_its_effect)
 {
-    enum source_kind { files_only, with_folder };
+    // Answers and prompts as letters: Yes No Cancel Retry Ignore Abort; Merge Replace Error.
     const struct {
         const char* what;
-        source_kind source;
-        int write_failures;
-        std::vector<int> answers;
+        bool files_only, drop;
+        const char *answers, *prompts;
         HRESULT result;
-        std::wstring prompts;
-        UINT first_flags;
-        std::map<std::wstring, std::string> after; // besides Keep
+        std::wstring after; // path=contents besides the folder Keep
     } cases[] = {
-        {"replace yes",
-         files_only,
-         0,
-         {IDYES},
-         S_OK,
-         L"Confirm file replace",
-         MB_ICONWARNING | MB_YESNO,
-         {{L"Keep\\old.txt", digest("old")}, {L"old.txt", digest("new")}, {L"a.txt", digest("a")}}},
-        {"replace no",
-         files_only,
-         0,
-         {IDNO},
-         E_FAIL,
-         L"Confirm file replace",
-         MB_ICONWARNING | MB_YESNO,
-         {{L"Keep\\old.txt", digest("old")}, {L"old.txt", digest("old")}, {L"a.txt", digest("a")}}},
-        {"merge, replace yes",
-         with_folder,
-         0,
-         {IDYES, IDYES},
-         S_OK,
-         L"Confirm folder merge | Confirm file replace",
-         MB_ICONWARNING | MB_YESNOCANCEL,
-         {{L"Keep\\old.txt", digest("new")}, {L"a.txt", digest("a")}}},
-        {"merge, replace cancel",
-         with_folder,
-         0,
-         {IDYES, IDCANCEL},
-         E_ABORT,
-         L"Confirm folder merge | Confirm file replace",
-         MB_ICONWARNING | MB_YESNOCANCEL,
-         {{L"Keep\\old.txt", digest("old")}}},
-        {"merge no",
-         with_folder,
-         0,
-         {IDNO},
-         E_FAIL,
-         L"Confirm folder merge",
-         MB_ICONWARNING | MB_YESNOCANCEL,
-         {{L"Keep\\old.txt", digest("old")}, {L"a.txt", digest("a")}}},
-        {"merge cancel",
-         with_folder,
-         0,
-         {IDCANCEL},
-         E_ABORT,
-         L"Confirm folder merge",
-         MB_ICONWARNING | MB_YESNOCANCEL,
-         {{L"Keep\\old.txt", digest("old")}}},
-        {"write fails, retry",
-         with_folder,
-         1,
-         {IDYES, IDYES, IDRETRY},
-         S_OK,
-         L"Confirm folder merge | Confirm file replace | Error",
-         MB_ICONWARNING | MB_YESNOCANCEL,
-         {{L"Keep\\old.txt", digest("new")}, {L"a.txt", digest("a")}}},
-        {"write fails, ignore",
-         with_folder,
-         1,
-         {IDNO, IDIGNORE},
-         E_FAIL,
-         L"Confirm folder merge | Error",
-         MB_ICONWARNING | MB_YESNOCANCEL,
-         {{L"Keep\\old.txt", digest("old")}}},
-        {"write fails, abort",
-         with_folder,
-         1,
-         {IDNO, IDABORT},
-         E_ABORT,
-         L"Confirm folder merge | Error",
-         MB_ICONWARNING | MB_YESNOCANCEL,
-         {{L"Keep\\old.txt", digest("old")}}},
-        {"write fails, cancel of two buttons",
-         files_only,
-         1,
-         {IDCANCEL, IDYES},
-         E_FAIL,
-         L"Error | Confirm file replace",
-         MB_ICONERROR | MB_RETRYCANCEL,
-         {{L"Keep\\old.txt", digest("old")}, {L"old.txt", digest("new")}}},
+        {"replace yes", true, false, "Y", "R", S_OK, L"Keep\\old.txt=old old.txt=new a.txt=a"},
+        {"replace no", true, false, "N", "R", E_FAIL, L"Keep\\old.txt=old old.txt=old a.txt=a"},
+        {"merge, replace yes", false, false, "YY", "MR", S_OK, L"Keep\\old.txt=new a.txt=a"},
+        {"merge, replace cancel", false, false, "YC", "MR", E_ABORT, L"Keep\\old.txt=old"},
+        {"merge no", false, false, "N", "M", E_FAIL, L"Keep\\old.txt=old a.txt=a"},
+        {"merge cancel", false, false, "C", "M", E_ABORT, L"Keep\\old.txt=old"},
+        {"write fails, retry", false, true, "YYR", "MRE", S_OK, L"Keep\\old.txt=new a.txt=a"},
+        {"write fails, ignore", false, true, "NI", "ME", E_FAIL, L"Keep\\old.txt=old"},
+        {"write fails, abort", false, true, "NA", "ME", E_ABORT, L"Keep\\old.txt=old"},
+        {"write fails, cancel of two", true, true, "CY", "ER", E_FAIL, L"Keep\\old.txt=old old.txt=new"},
     };
+    const std::map<char, int> buttons = {{'Y', IDYES},   {'N', IDNO},     {'C', IDCANCEL},
+                                         {'R', IDRETRY}, {'I', IDIGNORE}, {'A', IDABORT}};
+    const std::string half_megabyte(500000, 'a');
+    const std::map<std::wstring, std::string> contents = {
+        {L"old", "old"}, {L"new", "new"}, {L"a", half_megabyte}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        auto real = client->get_root()->create_directory(wide(c.what));
-        auto keep = real->create_directory(L"Keep");
-        for (auto* folder : {&keep, &real}) {
-            if (c.source == with_folder && folder == &real)
-                break;
-            auto old = (*folder)->create_file_alloc(L"old.txt", 3);
+        destination = client->get_root()->create_directory(wide(c.what));
+        for (const auto& folder : {destination->create_directory(L"Keep"), destination}) {
+            auto old = folder->create_file_alloc(L"old.txt", 3);
             old->open(vfs::modeWrite | vfs::modeCreate);
             old->write("old", 3);
             old->close();
+            if (!c.files_only)
+                break;
         }
         local_tree tree;
-        std::vector<std::wstring> drop;
-        if (c.source == with_folder) {
-            tree.file(L"Keep\\old.txt", "new");
-            drop = {tree.path(L"Keep"), tree.file(L"a.txt", "a")};
-        }
-        else
-            drop = {tree.file(L"a.txt", "a"), tree.file(L"old.txt", "new")};
+        tree.file(c.files_only ? L"old.txt" : L"Keep\\old.txt", "new");
+        const std::wstring a = tree.file(L"a.txt", half_megabyte);
         auto data = data_object::create();
-        data->offer_hdrop(drop);
+        data->offer_hdrop(c.files_only ? std::vector<std::wstring>{a, tree.path(L"old.txt")}
+                                       : std::vector<std::wstring>{tree.path(L"Keep"), a});
         write_faults faults;
-        faults.failures = c.write_failures;
+        faults.failures = c.drop ? 1 : 0;
+        auto real = destination;
         destination = boost::make_shared<faulty_directory>(real, faults);
-        prompt_script script(c.answers);
+        std::vector<int> answers;
+        for (const char* letter = c.answers; *letter; ++letter)
+            answers.push_back(buttons.at(*letter));
+        prompt_script script(answers);
         EXPECT_EQ(transfer(data.Get()), c.result);
-        EXPECT_EQ(script.captions(), c.prompts);
-        if (!script.seen.empty()) {
-            EXPECT_EQ(script.seen[0].flags, c.first_flags);
+        std::string prompts;
+        for (const auto& p : script.seen) {
+            const bool error = p.caption == L"Error";
+            prompts += error ? 'E' : p.caption == L"Confirm folder merge" ? 'M' : 'R';
+            EXPECT_EQ(p.flags, error ? MB_ICONERROR | (c.files_only ? MB_RETRYCANCEL : MB_ABORTRETRYIGNORE)
+                                     : MB_ICONWARNING | (c.files_only ? MB_YESNO : MB_YESNOCANCEL))
+                << p.caption;
         }
-        if (c.write_failures && c.answers.back() == IDRETRY) {
+        EXPECT_EQ(prompts, c.prompts) << script.captions();
+        if (c.result == S_OK && c.drop) {
             ASSERT_GE(faults.writes.size(), 2u);
             EXPECT_EQ(faults.writes[1], faults.writes[0]) << "the retry resends the same bytes";
         }
-        auto expected = c.after;
-        expected[L"Keep"] = "dir";
         destination = real;
+        std::map<std::wstring, std::string> expected = {{L"Keep", "dir"}};
+        std::wistringstream after(c.after);
+        for (std::wstring entry; after >> entry;)
+            expected[entry.substr(0, entry.find(L'='))] =
+                digest(contents.at(entry.substr(entry.find(L'=') + 1)));
         EXPECT_EQ(remote(), expected);
     }
 }
@@ -431,15 +374,13 @@ TEST_F(upload, a_name_held_by_the_other_kind_stops_the_transfer)
 TEST_F(upload, cancel_in_the_progress_dialog_removes_the_partial_file)
 {
     local_tree tree;
-    tree.file(L"small.txt", "small");
-    const std::wstring big = tree.file(L"big.bin", std::string(2 << 20, 'c'));
     auto data = data_object::create();
-    data->offer_hdrop({tree.path(L"small.txt"), big});
+    data->offer_hdrop({tree.file(L"small.txt", "small"), tree.file(L"big.bin", std::string(2 << 20, 'c'))});
     write_faults faults;
-    HWND dialog = nullptr;
     faults.on_write = [&] {
         if (faults.writes.size() != 4)
             return;
+        HWND dialog = nullptr;
         EnumWindows(
             [](HWND hwnd, LPARAM found) {
                 DWORD pid = 0;
@@ -468,34 +409,33 @@ TEST_F(upload, each_kind_of_prompt_shows_a_real_message_box)
 {
     const struct {
         const char* kind;
-        std::function<void(local_tree&)> arrange;
-        int failures;
+        const wchar_t* existing; // in the destination before the upload of q.txt
+        bool drop;
         int button;
         std::wstring caption, text;
-        UINT buttons_seen; // a button that must be there
     } cases[] = {
-        {"question", [&](local_tree&) { destination->create_file_alloc(L"q.txt", 0); }, 0, IDNO,
-         L"Confirm file replace", L"File with name 'q.txt' already exists. Replace?", IDYES},
-        {"error", [](local_tree&) {}, 1, IDCANCEL, L"Error",
-         L"Can't write to 'q.txt': Internet connection failed", IDRETRY},
-        {"ok", [&](local_tree&) { destination->create_directory(L"q.txt"); }, 0, IDOK, L"Error creating file",
-         L"File 'q.txt' could not be created.", IDOK},
+        {"question", L"file", false, IDNO, L"Confirm file replace",
+         L"File with name 'q.txt' already exists. Replace?"},
+        {"error", nullptr, true, IDCANCEL, L"Error", L"Can't write to 'q.txt': Internet connection failed"},
+        {"ok", L"folder", false, IDOK, L"Error creating file", L"File 'q.txt' could not be created."},
     };
-    auto real = destination;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.kind);
-        destination = real = client->get_root()->create_directory(wide(c.kind));
-        local_tree tree;
-        c.arrange(tree);
-        auto data = data_object::create();
-        data->offer_hdrop({tree.file(L"q.txt", "q")});
+        destination = client->get_root()->create_directory(wide(c.kind));
+        if (c.existing == std::wstring(L"file"))
+            destination->create_file_alloc(L"q.txt", 0);
+        else if (c.existing)
+            destination->create_directory(L"q.txt");
         write_faults faults;
-        faults.failures = c.failures;
+        faults.failures = c.drop ? 1 : 0;
+        auto real = destination;
         destination = boost::make_shared<faulty_directory>(real, faults);
+        local_tree tree;
+        auto data = data_object::create();
+        data->offer_hdrop({tree.file(L"q.txt", std::string(200000, 'q'))});
         dialog_driver driver([&](dialog& d) {
             EXPECT_EQ(d.caption(), c.caption);
             EXPECT_EQ(d.message(), c.text);
-            EXPECT_TRUE(d.item(c.buttons_seen));
             d.save_png(L"transfer-prompt-" + wide(c.kind));
             d.click(c.button);
         });
