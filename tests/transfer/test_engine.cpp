@@ -78,9 +78,10 @@ struct write_faults {
     std::function<void()> on_write;
 };
 
-class faulty_file : public vfs::file {
+// Hands every item operation to the real node.
+template <class Interface> class forwarding : public Interface {
 public:
-    faulty_file(boost::shared_ptr<vfs::file> real, write_faults& faults)
+    forwarding(boost::shared_ptr<Interface> real, write_faults& faults)
         : real_(std::move(real)), faults_(faults)
     {
     }
@@ -90,6 +91,15 @@ public:
     void set_description(std::wstring d) override { real_->set_description(d); }
     std::int32_t get_type() override { return real_->get_type(); }
     vfs::blob get_thumbnail() override { return real_->get_thumbnail(); }
+
+protected:
+    boost::shared_ptr<Interface> real_;
+    write_faults& faults_;
+};
+
+class faulty_file : public forwarding<vfs::file> {
+public:
+    using forwarding::forwarding;
     void open(std::int32_t mode) override { real_->open(mode); }
     void close() override { real_->close(); }
     bool is_bof() override { return real_->is_bof(); }
@@ -114,24 +124,11 @@ public:
     double get_date_modified() override { return real_->get_date_modified(); }
     std::uint32_t get_attributes() override { return real_->get_attributes(); }
     void set_attributes(std::uint32_t a) override { real_->set_attributes(a); }
-
-private:
-    boost::shared_ptr<vfs::file> real_;
-    write_faults& faults_;
 };
 
-class faulty_directory : public vfs::directory {
+class faulty_directory : public forwarding<vfs::directory> {
 public:
-    faulty_directory(boost::shared_ptr<vfs::directory> real, write_faults& faults)
-        : real_(std::move(real)), faults_(faults)
-    {
-    }
-    std::wstring get_name() override { return real_->get_name(); }
-    std::wstring get_id() override { return real_->get_id(); }
-    std::wstring get_description() override { return real_->get_description(); }
-    void set_description(std::wstring d) override { real_->set_description(d); }
-    std::int32_t get_type() override { return real_->get_type(); }
-    vfs::blob get_thumbnail() override { return real_->get_thumbnail(); }
+    using forwarding::forwarding;
     vfs::item_list get_items() override { return real_->get_items(); }
     bool has_subfolders() override { return real_->has_subfolders(); }
     boost::shared_ptr<vfs::item> get_item(std::wstring name) override { return real_->get_item(name); }
@@ -151,10 +148,6 @@ public:
     std::int32_t get_permission() override { return real_->get_permission(); }
     std::int32_t get_access() override { return real_->get_access(); }
     void set_access(std::int32_t a, std::int32_t p) override { real_->set_access(a, p); }
-
-private:
-    boost::shared_ptr<vfs::directory> real_;
-    write_faults& faults_;
 };
 
 class upload : public testing::Test {
