@@ -32,6 +32,8 @@ template <typename... Args> std::wstring format(const wchar_t* text, const Args&
 boost::shared_ptr<vfs::item> find_child(const vfs::item_list& children, const std::wstring& name,
                                         const std::wstring& place);
 bool any_folder(const vfs::item_list& children);
+// "beginning", "current" or "ending"; another origin as its number.
+std::wstring origin_name(std::int32_t origin);
 
 // A node of a view: no identity, description or thumbnail.
 template <class Interface> class read_only_node : public Interface {
