@@ -3,6 +3,7 @@
 #include "backend/client.h"
 #include "backend/exception.h"
 #include "backend/protocol.h"
+#include "com/object.h"
 #include "local_tree.h"
 #include "module/resource.h"
 #include "support/data_objects.h"
@@ -182,7 +183,7 @@ const std::wstring emoji = L"\U0001F600";
 
 } // namespace
 
-TEST_F(upload, local_files_and_folders_with_awkward_names_arrive_byte_for_byte)
+TEST_F(upload, pasted_local_files_with_awkward_names_and_a_300_character_path_arrive_byte_for_byte)
 {
     local_tree tree;
     const std::string big(100000, 'b');
@@ -199,8 +200,13 @@ TEST_F(upload, local_files_and_folders_with_awkward_names_arrive_byte_for_byte)
 
     auto data = data_object::create();
     data->offer_hdrop({tree.path(L"Tree"), long_file, deep});
+    // Pasted: what the engine reads is the clipboard's own object.
+    ASSERT_EQ(OleSetClipboard(data.Get()), S_OK);
+    com::ComPtr<IDataObject> clipboard;
+    ASSERT_EQ(OleGetClipboard(&clipboard), S_OK);
     prompt_script none({});
-    EXPECT_EQ(transfer(data.Get(), DROPEFFECT_MOVE), S_OK) << none.captions();
+    EXPECT_EQ(transfer(clipboard.Get(), DROPEFFECT_MOVE), S_OK) << none.captions();
+    OleSetClipboard(nullptr);
     const std::map<std::wstring, std::string> expected = {
         {L"Tree", "dir"},
         {L"Tree\\a & b.txt", digest("ampersand")},
