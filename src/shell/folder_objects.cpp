@@ -1,8 +1,10 @@
 #include "shell/folder_objects.h"
 
+#include "shell/bg_menu.h"
 #include "shell/extract_icon.h"
 #include "shell/shell_folder.h"
 #include "shell/view_callback.h"
+#include "transfer/drop_target.h"
 
 namespace {
 
@@ -10,11 +12,13 @@ namespace {
 const folder_object_row view_rows[] = {
     {&IID_ITransferDestination, selection_rule::any, item_rule::none, S_OK, query_folder},
     {&IID_IShellView, selection_rule::any, item_rule::none, S_OK, create_folder_view},
+    {&IID_IDropTarget, selection_rule::any, item_rule::none, S_OK, create_folder_drop_target},
+    {&IID_IContextMenu, selection_rule::any, item_rule::directory, E_NOINTERFACE, create_background_menu},
 };
 
 const folder_object_row ui_rows[] = {
     {&IID_IExtractImage, selection_rule::one_else_invalid_arg, item_rule::none, S_OK, nullptr},
-    {&IID_IDropTarget, selection_rule::one_else_invalid_arg, item_rule::none, S_OK, nullptr},
+    {&IID_IDropTarget, selection_rule::one_else_invalid_arg, item_rule::none, S_OK, create_child_drop_target},
     {&IID_IExtractIconW, selection_rule::one_else_fail, item_rule::none, S_OK, create_item_icon},
 };
 
