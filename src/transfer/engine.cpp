@@ -328,7 +328,8 @@ HRESULT RunTransfer(HWND owner, const boost::shared_ptr<CClipboardWrapper>& sour
 
     ComPtr<IProgressDialog> progress;
     const HRESULT created =
-        CoCreateInstance(CLSID_ProgressDialog, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&progress));
+        CoCreateInstance(CLSID_ProgressDialog, nullptr, CLSCTX_INPROC_SERVER, IID_IProgressDialog,
+                         reinterpret_cast<void**>(progress.GetAddressOf()));
     if (FAILED(created))
         return created;
     progress->StartProgressDialog(owner, nullptr, PROGDLG_AUTOTIME, nullptr);

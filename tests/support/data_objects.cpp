@@ -180,6 +180,8 @@ HRESULT data_object::answer(const FORMATETC& format, STGMEDIUM* medium, bool fil
         if (!fill)
             return S_OK;
         block = hdrop_block(*hdrop_);
+        if (discard_)
+            block = GlobalReAlloc(block, 0, GMEM_MOVEABLE);
     }
     else if (cf == clipboard_format(L"FileGroupDescriptorW") && virtual_) {
         if (!(format.tymed & TYMED_HGLOBAL))
@@ -187,6 +189,8 @@ HRESULT data_object::answer(const FORMATETC& format, STGMEDIUM* medium, bool fil
         if (!fill)
             return S_OK;
         block = descriptor_block(*virtual_);
+        if (discard_)
+            block = GlobalReAlloc(block, 0, GMEM_MOVEABLE);
     }
     else if (cf == clipboard_format(L"FileContents") && virtual_) {
         const bool stream = medium_ == contents_medium::stream;

@@ -18,14 +18,19 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace qm_test {
 
 // One record of a virtual-file list: path relative to the drop root ("Docs\\a.txt").
 struct virtual_item {
+    virtual_item(std::wstring p, bool folder = false, std::string b = {})
+        : path(std::move(p)), is_folder(folder), bytes(std::move(b))
+    {
+    }
     std::wstring path;
-    bool is_folder = false;
+    bool is_folder;
     std::string bytes;
 };
 
@@ -55,6 +60,8 @@ public:
     void offer_async();
     // Aggregates the free-threaded marshaller, so a worker thread calls the object directly.
     void make_free_threaded();
+    // Hands out the CF_HDROP and descriptor blocks discarded, so that locking them fails.
+    void discard_blocks() { discard_ = true; }
     // A DWORD format as the target set it with SetData, or as the test preset it.
     void set_dword(const wchar_t* format, DWORD value);
     std::optional<DWORD> dword(const wchar_t* format) const;
@@ -97,6 +104,7 @@ private:
     std::optional<std::vector<virtual_item>> virtual_;
     contents_medium medium_ = contents_medium::stream;
     bool offers_async_ = false;
+    bool discard_ = false;
     async_record async_;
     std::vector<std::pair<CLIPFORMAT, DWORD>> dwords_;
     mutable std::vector<std::pair<CLIPFORMAT, int>> calls_;
