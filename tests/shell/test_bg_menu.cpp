@@ -58,9 +58,13 @@ TEST_F(service_folder, new_folder_takes_the_first_free_name_by_verb_or_offset)
     com::ComPtr<IObjectWithSite> site;
     com::ComPtr<IShellView> view;
     ASSERT_EQ(folder->CreateViewObject(nullptr, IID_PPV_ARGS(&menu)), S_OK);
-    ASSERT_EQ(folder->CreateViewObject(nullptr, IID_PPV_ARGS(&siteless)), S_OK);
     ASSERT_EQ(folder->CreateViewObject(nullptr, IID_PPV_ARGS(&view)), S_OK);
     ASSERT_EQ(menu.As(&site), S_OK);
+    com::ComPtr<IShellFolder> file;
+    ASSERT_EQ(folder->BindToObject(parse(folder.Get(), L"a.txt").get(), nullptr, IID_PPV_ARGS(&file)), S_OK);
+    EXPECT_EQ(file->CreateViewObject(nullptr, IID_PPV_ARGS(&siteless)), E_NOINTERFACE)
+        << "a file has no background";
+    ASSERT_EQ(folder->CreateViewObject(nullptr, IID_PPV_ARGS(&siteless)), S_OK);
     EXPECT_EQ(site->SetSite(nullptr), E_NOINTERFACE);
     EXPECT_EQ(site->SetSite(view.Get()), S_OK);
     HMENU popup = CreatePopupMenu();

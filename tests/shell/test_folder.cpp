@@ -513,6 +513,7 @@ TEST_F(record_folder, icons_of_records_and_the_view)
     com::ComPtr<IExtractImage> image;
     EXPECT_EQ(folder->GetUIObjectOf(nullptr, 2, two, IID_IExtractIconW, nullptr, &icon), E_FAIL);
     EXPECT_EQ(folder->GetUIObjectOf(nullptr, 2, two, IID_IExtractImage, nullptr, &image), E_INVALIDARG);
+    EXPECT_EQ(folder->GetUIObjectOf(nullptr, 2, two, IID_IDropTarget, nullptr, &image), E_INVALIDARG);
 
     // A folder gets the system's folder icon; for the shell, Extract leaves it to the location.
     ASSERT_EQ(folder->GetUIObjectOf(nullptr, 1, &two[1], IID_IExtractIconW, nullptr, &icon), S_OK);

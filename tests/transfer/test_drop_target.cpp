@@ -4,13 +4,11 @@
 #include "shell/bg_menu.h"
 #include "shell/service_folder.h"
 #include "support/data_objects.h"
+#include "support/digest.h"
+#include "transfer/local_tree.h"
 #include "transfer/drop_target.h"
 #include "ui/prompts.h"
 
-#include <bcrypt.h>
-
-#include <cstdio>
-#include <filesystem>
 #include <map>
 #include <optional>
 #include <thread>
@@ -19,25 +17,9 @@ namespace {
 
 using namespace qm_test;
 
-std::string sha256(const std::string& bytes)
+std::string digest(const std::string& text)
 {
-    BCRYPT_ALG_HANDLE algorithm = nullptr;
-    BCRYPT_HASH_HANDLE hash = nullptr;
-    unsigned char digest[32] = {};
-    BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0);
-    BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0);
-    BCryptHashData(hash, reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data())),
-                   static_cast<ULONG>(bytes.size()), 0);
-    BCryptFinishHash(hash, digest, sizeof digest, 0);
-    BCryptDestroyHash(hash);
-    BCryptCloseAlgorithmProvider(algorithm, 0);
-    std::string hex;
-    for (unsigned char b : digest) {
-        char two[3];
-        std::snprintf(two, sizeof two, "%02x", b);
-        hex += two;
-    }
-    return hex;
+    return sha256(bytes(text.begin(), text.end()));
 }
 
 typedef std::map<std::wstring, std::string> tree_digests; // path -> SHA-256, "" for a folder
@@ -53,61 +35,35 @@ void stored(vfs::directory& directory, const std::wstring& prefix, tree_digests&
             continue;
         }
         auto file = boost::dynamic_pointer_cast<vfs::file>(item);
-        std::string bytes;
+        std::string contents;
         file->open(vfs::modeRead);
         char buffer[65536];
         for (std::int32_t n; (n = file->read(buffer, sizeof buffer)) > 0;)
-            bytes.append(buffer, n);
+            contents.append(buffer, n);
         file->close();
-        out[path] = sha256(bytes);
+        out[path] = digest(contents);
     }
 }
 
-// Bytes no two files share, of a size that takes several of the engine's buffers.
-std::string contents(int seed, std::size_t size)
-{
-    std::string bytes(size, '\0');
-    unsigned state = 2166136261u + seed;
-    for (char& c : bytes)
-        c = static_cast<char>((state = state * 1103515245u + 12345u) >> 16);
-    return bytes;
-}
-
-// A local tree in the temporary folder, removed at the end.
-class local_tree {
+// The local tree every drop offers: a file and a folder with a file of several engine buffers.
+class dropped_tree {
 public:
-    local_tree()
+    dropped_tree()
     {
-        wchar_t temp[MAX_PATH];
-        GetTempPathW(MAX_PATH, temp);
-        root_ = std::wstring(temp) + L"qm-drop-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                std::to_wstring(GetTickCount64());
-        CreateDirectoryW(root_.c_str(), nullptr);
-        add(L"a & b.txt", contents(1, 3000));
-        CreateDirectoryW((root_ + L"\\Sub").c_str(), nullptr);
-        add(L"Sub\\big.bin", contents(2, 70000));
+        add(L"a & b.txt", pattern(3000, 1));
+        add(L"Sub\\big.bin", pattern(70000, 2));
+        digests_[L"Sub"] = "";
     }
-    ~local_tree()
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(root_, ignored);
-    }
-    // The top-level items, as a drop offers them.
-    std::vector<std::wstring> paths() const { return {root_ + L"\\a & b.txt", root_ + L"\\Sub"}; }
+    std::vector<std::wstring> paths() const { return {tree_.path(L"a & b.txt"), tree_.path(L"Sub")}; }
     const tree_digests& digests() const { return digests_; }
 
 private:
-    void add(const std::wstring& path, const std::string& bytes)
+    void add(const std::wstring& path, const bytes& data)
     {
-        FILE* f = _wfopen((root_ + L"\\" + path).c_str(), L"wb");
-        std::fwrite(bytes.data(), 1, bytes.size(), f);
-        std::fclose(f);
-        digests_[path] = sha256(bytes);
-        const std::size_t cut = path.rfind(L'\\');
-        if (cut != std::wstring::npos)
-            digests_[path.substr(0, cut)] = "";
+        tree_.file(path, std::string(data.begin(), data.end()));
+        digests_[path] = sha256(data);
     }
-    std::wstring root_;
+    local_tree tree_;
     tree_digests digests_;
 };
 
@@ -171,15 +127,22 @@ protected:
         root = new_folder();
     }
 
-    // A new remote folder, and its drop target as Explorer gets it.
+    // A new remote folder, and its drop target as Explorer gets it: from the folder's view, or
+    // from its parent for a drop onto the folder's icon.
     com::ComPtr<IDropTarget> new_destination(const std::wstring& name,
-                                             com::ComPtr<IShellFolder>* folder = nullptr)
+                                             com::ComPtr<IShellFolder>* folder = nullptr,
+                                             bool from_parent = false)
     {
         account->get_root()->create_directory(name);
+        unique_pidl child = parse(root.Get(), name);
         com::ComPtr<IShellFolder> bound;
-        EXPECT_EQ(root->BindToObject(parse(root.Get(), name).get(), nullptr, IID_PPV_ARGS(&bound)), S_OK);
+        EXPECT_EQ(root->BindToObject(child.get(), nullptr, IID_PPV_ARGS(&bound)), S_OK);
         com::ComPtr<IDropTarget> target;
-        EXPECT_EQ(bound->CreateViewObject(nullptr, IID_PPV_ARGS(&target)), S_OK);
+        LPCITEMIDLIST one = child.get();
+        EXPECT_EQ(from_parent ? root->GetUIObjectOf(nullptr, 1, &one, IID_IDropTarget, nullptr,
+                                                    reinterpret_cast<void**>(target.GetAddressOf()))
+                              : bound->CreateViewObject(nullptr, IID_PPV_ARGS(&target)),
+                  S_OK);
         if (folder)
             *folder = bound;
         return target;
@@ -194,7 +157,7 @@ protected:
 
     std::unique_ptr<vfs_quillmere::client> account;
     com::ComPtr<IShellFolder2> root;
-    local_tree local;
+    dropped_tree local;
 };
 
 const POINTL origin = {0, 0};
@@ -235,9 +198,11 @@ TEST_F(folder_base, the_effect_a_drag_shows_follows_shift_and_what_the_source_al
 
 TEST_F(drop_target, a_drop_uploads_local_or_virtual_files_and_reports_the_effect_to_the_source)
 {
-    const std::string small = contents(3, 100), large = contents(4, 40000);
+    const bytes small_bytes = pattern(100, 3), large_bytes = pattern(40000, 4);
+    const std::string small(small_bytes.begin(), small_bytes.end()),
+        large(large_bytes.begin(), large_bytes.end());
     const tree_digests virtual_digests = {
-        {L"V", ""}, {L"V\\small.txt", sha256(small)}, {L"large.bin", sha256(large)}};
+        {L"V", ""}, {L"V\\small.txt", digest(small)}, {L"large.bin", digest(large)}};
     const std::vector<virtual_item> virtual_files = {
         {L"V", true, ""}, {L"V\\small.txt", false, small}, {L"large.bin", false, large}};
     struct {
@@ -245,7 +210,9 @@ TEST_F(drop_target, a_drop_uploads_local_or_virtual_files_and_reports_the_effect
         bool local;
         contents_medium medium;
         DWORD keys, allowed, effect;
+        bool from_parent = false;
     } const cases[] = {
+        {L"onto its icon", true, contents_medium::stream, 0, DROPEFFECT_COPY, DROPEFFECT_COPY, true},
         {L"copied", true, contents_medium::stream, 0, DROPEFFECT_COPY | DROPEFFECT_MOVE, DROPEFFECT_COPY},
         {L"moved", true, contents_medium::stream, MK_SHIFT, DROPEFFECT_COPY | DROPEFFECT_MOVE,
          DROPEFFECT_MOVE},
@@ -253,7 +220,7 @@ TEST_F(drop_target, a_drop_uploads_local_or_virtual_files_and_reports_the_effect
         {L"memory", false, contents_medium::hglobal, MK_SHIFT, DROPEFFECT_MOVE, DROPEFFECT_MOVE},
     };
     for (const auto& c : cases) {
-        auto target = new_destination(c.destination);
+        auto target = new_destination(c.destination, nullptr, c.from_parent);
         auto data = data_object::create();
         if (c.local)
             data->offer_hdrop(local.paths());
