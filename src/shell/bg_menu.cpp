@@ -92,7 +92,7 @@ IFACEMETHODIMP CBGContextMenu::InvokeCommand(CMINVOKECOMMANDINFO* info)
 {
     if (!info)
         return E_INVALIDARG;
-    if (!HIWORD(reinterpret_cast<UINT_PTR>(info->lpVerb)))
+    if (IS_INTRESOURCE(info->lpVerb)) // a command offset, not a verb string
         return LOWORD(reinterpret_cast<UINT_PTR>(info->lpVerb)) == 0 ? new_folder() : E_NOTIMPL;
     if (std::strcmp(info->lpVerb, "paste") == 0)
         return drop_target_ ? drop_target_->PasteFromClipboard() : E_FAIL;

@@ -2,6 +2,7 @@
 // the dev service. Paste is tested with the drop target.
 #include "service_folder.h"
 #include "shell/bg_menu.h"
+#include "ui/prompts.h"
 
 namespace {
 
@@ -94,6 +95,23 @@ TEST_F(service_folder, new_folder_takes_the_first_free_name_by_verb_or_offset)
                       change_watch::event(SHCNE_MKDIR, c.created, L"<not one record below the root>"));
         }
     }
+    // A folder the service refuses is reported in an error box of its own, and nothing else happens.
+    service->control("fault/error",
+                     "action=create_dir&user=" + user + "&name=Quota&description=Full");
+    std::vector<ui::prompt> boxes;
+    {
+        ui::scoped_answerer answer([&](const ui::prompt& p) {
+            boxes.push_back(p);
+            return IDOK;
+        });
+        CMINVOKECOMMANDINFO info = {};
+        info.cbSize = sizeof info;
+        info.lpVerb = "NewFolder";
+        EXPECT_EQ(menu->InvokeCommand(&info), S_OK);
+    }
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(std::tuple(boxes[0].owner, boxes[0].flags), std::tuple(HWND(nullptr), UINT(MB_ICONERROR)));
+    EXPECT_NE(boxes[0].text.find(L"Full"), std::wstring::npos) << boxes[0].text;
     auto names = enumerate(new_folder().Get(), SHCONTF_FOLDERS);
     std::erase_if(names, [](const std::wstring& n) { return n.find(L"New Folder") != 0; });
     EXPECT_EQ(names, (std::vector<std::wstring>{L"New Folder", L"New Folder (2)", L"New Folder (3)",

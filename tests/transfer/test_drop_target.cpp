@@ -6,6 +6,7 @@
 #include "support/data_objects.h"
 #include "support/digest.h"
 #include "transfer/local_tree.h"
+#include "transfer/stored_tree.h"
 #include "transfer/drop_target.h"
 #include "ui/prompts.h"
 
@@ -22,29 +23,6 @@ std::string digest(const std::string& text)
     return sha256(bytes(text.begin(), text.end()));
 }
 
-typedef std::map<std::wstring, std::string> tree_digests; // path -> SHA-256, "" for a folder
-
-// What the service stored below a directory.
-void stored(vfs::directory& directory, const std::wstring& prefix, tree_digests& out)
-{
-    for (const auto& item : directory.get_items()) {
-        const std::wstring path = prefix + item->get_name();
-        if (auto sub = boost::dynamic_pointer_cast<vfs::directory>(item)) {
-            out[path] = "";
-            stored(*sub, path + L"\\", out);
-            continue;
-        }
-        auto file = boost::dynamic_pointer_cast<vfs::file>(item);
-        std::string contents;
-        file->open(vfs::modeRead);
-        char buffer[65536];
-        for (std::int32_t n; (n = file->read(buffer, sizeof buffer)) > 0;)
-            contents.append(buffer, n);
-        file->close();
-        out[path] = digest(contents);
-    }
-}
-
 // The local tree every drop offers: a file and a folder with a file of several engine buffers.
 class dropped_tree {
 public:
@@ -52,7 +30,7 @@ public:
     {
         add(L"a & b.txt", pattern(3000, 1));
         add(L"Sub\\big.bin", pattern(70000, 2));
-        digests_[L"Sub"] = "";
+        digests_[L"Sub"] = "dir";
     }
     std::vector<std::wstring> paths() const { return {tree_.path(L"a & b.txt"), tree_.path(L"Sub")}; }
     const tree_digests& digests() const { return digests_; }
@@ -186,7 +164,7 @@ TEST_F(folder_base, the_effect_a_drag_shows_follows_shift_and_what_the_source_al
 TEST_F(drop_target, a_drop_uploads_local_or_virtual_files_and_reports_the_effect_to_the_source)
 {
     const std::string text(5000, 'v');
-    const tree_digests virtual_digests = {{L"V", ""}, {L"V\\v.txt", digest(text)}};
+    const tree_digests virtual_digests = {{L"V", "dir"}, {L"V\\v.txt", digest(text)}};
     struct {
         const wchar_t* destination;
         bool local, async;
