@@ -110,21 +110,17 @@ HRESULT CBGContextMenu::new_folder()
             auto created =
                 directory_->create_directory(new_folder_name(*directory_, load_text(IDS_NEW_FOLDER_NAME)));
             const CPIDLList record(BuildPIDLDATA(created));
-            LPITEMIDLIST absolute = (folder_ + record).serialize();
-            if (absolute) {
-                SHChangeNotify(SHCNE_MKDIR, SHCNF_IDLIST | SHCNF_FLUSH, absolute, nullptr);
-                CoTaskMemFree(absolute);
-            }
-            LPITEMIDLIST child = record.serialize();
+            if (const pidl_ptr absolute{(folder_ + record).serialize()})
+                SHChangeNotify(SHCNE_MKDIR, SHCNF_IDLIST | SHCNF_FLUSH, absolute.get(), nullptr);
+            const pidl_ptr child(record.serialize());
             if (!child)
                 return S_OK;
             com::ComPtr<IShellView2> view2;
             if (!select_only_ && SUCCEEDED(view_.As(&view2)))
-                view2->SelectAndPositionItem(child, SVSI_EDIT | SVSI_ENSUREVISIBLE | SVSI_TRANSLATEPT,
+                view2->SelectAndPositionItem(child.get(), SVSI_EDIT | SVSI_ENSUREVISIBLE | SVSI_TRANSLATEPT,
                                              &cursor_);
             else
-                view_->SelectItem(child, SVSI_EDIT | SVSI_ENSUREVISIBLE);
-            CoTaskMemFree(child);
+                view_->SelectItem(child.get(), SVSI_EDIT | SVSI_ENSUREVISIBLE);
         }
         catch (const vfs::exception& e) {
             show_vfs_error(nullptr, e);

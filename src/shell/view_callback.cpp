@@ -32,17 +32,11 @@ IFACEMETHODIMP CShellFolderViewCBImpl::MessageSFVCB(UINT message, WPARAM wparam,
 
 HRESULT create_folder_view(folder_object_request& request, REFIID riid, void** out)
 {
-    LPITEMIDLIST list = request.folder.absolute_list().serialize();
+    pidl_ptr list(request.folder.absolute_list().serialize());
     if (!list)
         return E_OUTOFMEMORY;
-    com::ComPtr<IShellFolderViewCB> callback;
-    try {
-        callback = com::make<CShellFolderViewCBImpl>(list);
-    }
-    catch (...) {
-        CoTaskMemFree(list);
-        throw;
-    }
+    com::ComPtr<IShellFolderViewCB> callback = com::make<CShellFolderViewCBImpl>(list.get());
+    list.release(); // the callback's now
     SFV_CREATE create = {};
     create.cbSize = sizeof create;
     create.pshf = static_cast<IShellFolder2*>(&request.folder);

@@ -68,11 +68,8 @@ void report_performed_effect(IDataObject* data, DWORD performed)
 
 void notify_folder_updated(const CPIDLList& folder)
 {
-    LPITEMIDLIST list = folder.serialize();
-    if (!list)
-        return;
-    SHChangeNotify(SHCNE_UPDATEDIR, SHCNF_IDLIST | SHCNF_FLUSH, list, nullptr);
-    CoTaskMemFree(list);
+    if (const pidl_ptr list{folder.serialize()})
+        SHChangeNotify(SHCNE_UPDATEDIR, SHCNF_IDLIST | SHCNF_FLUSH, list.get(), nullptr);
 }
 
 bool offers(IDataObject* data, CLIPFORMAT format)
@@ -245,26 +242,19 @@ bool CDropTargetImpl::from_this_folder(IDataObject* data) const
     com::ComPtr<IDataObjectImpl> ours;
     if (FAILED(data->QueryInterface(IID_PPV_ARGS(&ours))))
         return false;
-    LPITEMIDLIST source_root = nullptr, source_relative = nullptr;
-    if (FAILED(ours->GetPath(&source_root, &source_relative)))
+    LPITEMIDLIST root = nullptr, relative = nullptr;
+    const HRESULT hr = ours->GetPath(&root, &relative);
+    const pidl_ptr source_root(root), source_relative(relative);
+    const pidl_ptr here((root_ + relative_).serialize());
+    if (FAILED(hr) || !source_root || !source_relative || !here)
         return false;
-    bool same = false;
-    if (source_root && source_relative) {
-        LPITEMIDLIST here = (root_ + relative_).serialize();
-        if (here) {
-            // root without its terminator, then the relative list with its own
-            const std::size_t root_bytes = pidl_list_size(source_root) - sizeof(USHORT);
-            const std::size_t relative_bytes = pidl_list_size(source_relative);
-            const auto* bytes = reinterpret_cast<const BYTE*>(here);
-            same = pidl_list_size(here) == root_bytes + relative_bytes &&
-                   std::memcmp(bytes, source_root, root_bytes) == 0 &&
-                   std::memcmp(bytes + root_bytes, source_relative, relative_bytes) == 0;
-            CoTaskMemFree(here);
-        }
-    }
-    CoTaskMemFree(source_root);
-    CoTaskMemFree(source_relative);
-    return same;
+    // the source root without its terminator, then the relative list with its own
+    const std::size_t root_bytes = pidl_list_size(source_root.get()) - sizeof(USHORT);
+    const std::size_t relative_bytes = pidl_list_size(source_relative.get());
+    const auto* bytes = reinterpret_cast<const BYTE*>(here.get());
+    return pidl_list_size(here.get()) == root_bytes + relative_bytes &&
+           std::memcmp(bytes, source_root.get(), root_bytes) == 0 &&
+           std::memcmp(bytes + root_bytes, source_relative.get(), relative_bytes) == 0;
 }
 
 HRESULT CDropTargetImpl::resolve_destination()
