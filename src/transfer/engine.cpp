@@ -73,14 +73,14 @@ void show_exception(HWND owner, const std::wstring& message, const std::wstring&
 
 enum class outcome { done, skip, abort };
 
-// One step of a file copy: repeated while the user answers Retry to its error.
-struct file_copy {
+// One step of a copy: repeated while the user answers Retry to its error.
+struct item_prompts {
     HWND owner;
     IProgressDialog* progress;
     std::wstring name;
     bool only_files;
 
-    template <typename Step> outcome attempt(UINT text_id, Step step) const
+    template <typename Step> outcome attempt(UINT caption_id, UINT text_id, Step step) const
     {
         for (;;) {
             try {
@@ -88,13 +88,17 @@ struct file_copy {
                 return outcome::done;
             }
             catch (const vfs::exception& e) {
-                const int answer = ShowTransferError(owner, progress, IDS_ERROR_CAPTION, text_id, name,
+                const int answer = ShowTransferError(owner, progress, caption_id, text_id, name,
                                                      e.get_details(), error_buttons(only_files));
                 if (answer == IDRETRY)
                     continue;
                 return answer == IDABORT ? outcome::abort : outcome::skip;
             }
         }
+    }
+    template <typename Step> outcome attempt(UINT text_id, Step step) const
+    {
+        return attempt(IDS_ERROR_CAPTION, text_id, step);
     }
 };
 
@@ -142,7 +146,7 @@ HRESULT CopyOneFile(HWND owner, const boost::shared_ptr<vfs::file>& source,
                     const boost::shared_ptr<vfs::directory>& destination, IProgressDialog* progress,
                     std::uint64_t* completed, std::uint64_t total, bool only_files, DWORD effect)
 {
-    const file_copy copy{owner, progress, source->get_name(), only_files};
+    const item_prompts copy{owner, progress, source->get_name(), only_files};
     const std::wstring& name = copy.name;
     progress->SetLine(
         1,
@@ -228,6 +232,37 @@ HRESULT CopyOneFile(HWND owner, const boost::shared_ptr<vfs::file>& source,
     return result == outcome::done ? S_OK : stop(result == outcome::abort);
 }
 
+// The destination folder of a source folder: created, or an existing one merged with the user's
+// consent. S_OK with target set; E_FAIL (skipped) or E_ABORT without.
+static HRESULT place_folder(HWND owner, const std::wstring& name,
+                            const boost::shared_ptr<vfs::directory>& destination, IProgressDialog* progress,
+                            bool only_files, boost::shared_ptr<vfs::directory>& target)
+{
+    boost::shared_ptr<vfs::item> existing;
+    try {
+        existing = destination->get_item(name);
+    }
+    catch (const vfs::exception&) {
+    }
+    if (!existing) {
+        const item_prompts prompts{owner, progress, name, only_files};
+        const outcome created = prompts.attempt(IDS_FOLDER_ERROR_CAPTION, IDS_FOLDER_ERROR_TEXT,
+                                                [&] { target = destination->create_directory(name); });
+        return created == outcome::done ? S_OK : created == outcome::abort ? E_ABORT : E_FAIL;
+    }
+    if (existing->get_type() != vfs::typeDirectory ||
+        !boost::dynamic_pointer_cast<vfs::directory>(existing)) {
+        ShowTransferMessage(owner, progress, IDS_FOLDER_ERROR_CAPTION, IDS_FOLDER_ERROR_TEXT, name,
+                            MB_ICONERROR);
+        return E_ABORT;
+    }
+    const int answer = ShowTransferMessage(owner, progress, IDS_MERGE_CAPTION, IDS_MERGE_TEXT, name,
+                                           question_buttons(only_files));
+    if (answer == IDYES)
+        target = boost::dynamic_pointer_cast<vfs::directory>(existing);
+    return answer == IDYES ? S_OK : answer == IDCANCEL ? E_ABORT : E_FAIL;
+}
+
 HRESULT CopyDirectoryItems(HWND owner, const boost::shared_ptr<vfs::directory>& source,
                            const boost::shared_ptr<vfs::directory>& destination, IProgressDialog* progress,
                            std::uint64_t* completed, std::uint64_t total, bool only_files, DWORD effect)
@@ -235,67 +270,23 @@ HRESULT CopyDirectoryItems(HWND owner, const boost::shared_ptr<vfs::directory>& 
     bool skipped = false;
     try {
         for (const auto& child : source->get_items()) {
+            HRESULT hr = S_OK;
             if (child->get_type() != vfs::typeDirectory) {
                 const auto file = boost::dynamic_pointer_cast<vfs::file>(child);
                 if (!file)
                     return E_ABORT;
-                const HRESULT hr =
-                    CopyOneFile(owner, file, destination, progress, completed, total, only_files, effect);
-                if (hr == E_ABORT)
-                    return E_ABORT;
-                skipped |= hr == E_FAIL;
-                continue;
-            }
-            const auto folder = boost::dynamic_pointer_cast<vfs::directory>(child);
-            if (!folder)
-                return E_ABORT;
-            const std::wstring name = folder->get_name();
-            boost::shared_ptr<vfs::item> existing;
-            try {
-                existing = destination->get_item(name);
-            }
-            catch (const vfs::exception&) {
-            }
-            boost::shared_ptr<vfs::directory> target;
-            if (!existing) {
-                for (;;) {
-                    try {
-                        target = destination->create_directory(name);
-                        break;
-                    }
-                    catch (const vfs::exception& e) {
-                        const int answer = ShowTransferError(owner, progress, IDS_FOLDER_ERROR_CAPTION,
-                                                             IDS_FOLDER_ERROR_TEXT, name, e.get_details(),
-                                                             error_buttons(only_files));
-                        if (answer == IDABORT)
-                            return E_ABORT;
-                        if (answer != IDRETRY)
-                            break;
-                    }
-                }
-                if (!target) {
-                    skipped = true;
-                    continue;
-                }
-            }
-            else if (existing->get_type() == vfs::typeDirectory &&
-                     (target = boost::dynamic_pointer_cast<vfs::directory>(existing))) {
-                const int answer = ShowTransferMessage(owner, progress, IDS_MERGE_CAPTION, IDS_MERGE_TEXT,
-                                                       name, question_buttons(only_files));
-                if (answer == IDCANCEL)
-                    return E_ABORT;
-                if (answer != IDYES) {
-                    skipped = true;
-                    continue;
-                }
+                hr = CopyOneFile(owner, file, destination, progress, completed, total, only_files, effect);
             }
             else {
-                ShowTransferMessage(owner, progress, IDS_FOLDER_ERROR_CAPTION, IDS_FOLDER_ERROR_TEXT, name,
-                                    MB_ICONERROR);
-                return E_ABORT;
+                const auto folder = boost::dynamic_pointer_cast<vfs::directory>(child);
+                if (!folder)
+                    return E_ABORT;
+                boost::shared_ptr<vfs::directory> target;
+                hr = place_folder(owner, folder->get_name(), destination, progress, only_files, target);
+                if (target)
+                    hr = CopyDirectoryItems(owner, folder, target, progress, completed, total, only_files,
+                                            effect);
             }
-            const HRESULT hr =
-                CopyDirectoryItems(owner, folder, target, progress, completed, total, only_files, effect);
             if (hr == E_ABORT)
                 return E_ABORT;
             skipped |= hr == E_FAIL;

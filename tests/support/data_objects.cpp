@@ -102,24 +102,15 @@ void data_object::make_free_threaded()
 
 void data_object::set_dword(const wchar_t* format, DWORD value)
 {
-    const CLIPFORMAT cf = clipboard_format(format);
     std::lock_guard<std::mutex> hold(lock_);
-    for (auto& entry : dwords_)
-        if (entry.first == cf) {
-            entry.second = value;
-            return;
-        }
-    dwords_.emplace_back(cf, value);
+    dwords_[clipboard_format(format)] = value;
 }
 
 std::optional<DWORD> data_object::dword(const wchar_t* format) const
 {
-    const CLIPFORMAT cf = clipboard_format(format);
     std::lock_guard<std::mutex> hold(lock_);
-    for (const auto& entry : dwords_)
-        if (entry.first == cf)
-            return entry.second;
-    return std::nullopt;
+    const auto found = dwords_.find(clipboard_format(format));
+    return found == dwords_.end() ? std::nullopt : std::optional<DWORD>(found->second);
 }
 
 async_record data_object::async() const
@@ -130,12 +121,9 @@ async_record data_object::async() const
 
 int data_object::get_data_calls(const wchar_t* format) const
 {
-    const CLIPFORMAT cf = clipboard_format(format);
     std::lock_guard<std::mutex> hold(lock_);
-    for (const auto& entry : calls_)
-        if (entry.first == cf)
-            return entry.second;
-    return 0;
+    const auto found = calls_.find(clipboard_format(format));
+    return found == calls_.end() ? 0 : found->second;
 }
 
 IFACEMETHODIMP data_object::QueryInterface(REFIID riid, void** ppv)
@@ -212,15 +200,10 @@ HRESULT data_object::answer(const FORMATETC& format, STGMEDIUM* medium, bool fil
         block = global_copy(bytes.data(), bytes.size());
     }
     else {
-        bool found = false;
-        DWORD value = 0;
-        for (const auto& entry : dwords_)
-            if (entry.first == cf) {
-                found = true;
-                value = entry.second;
-            }
-        if (!found)
+        const auto found = dwords_.find(cf);
+        if (found == dwords_.end())
             return DV_E_FORMATETC;
+        const DWORD value = found->second;
         if (!(format.tymed & TYMED_HGLOBAL))
             return DV_E_TYMED;
         if (!fill)
@@ -240,14 +223,7 @@ IFACEMETHODIMP data_object::GetData(FORMATETC* format, STGMEDIUM* medium)
     if (!format || !medium)
         return E_INVALIDARG;
     std::lock_guard<std::mutex> hold(lock_);
-    bool counted = false;
-    for (auto& entry : calls_)
-        if (entry.first == format->cfFormat) {
-            ++entry.second;
-            counted = true;
-        }
-    if (!counted)
-        calls_.emplace_back(format->cfFormat, 1);
+    ++calls_[format->cfFormat];
     *medium = STGMEDIUM{};
     return answer(*format, medium, true);
 }
@@ -280,14 +256,7 @@ IFACEMETHODIMP data_object::SetData(FORMATETC* format, STGMEDIUM* medium, BOOL r
     GlobalUnlock(medium->hGlobal);
     {
         std::lock_guard<std::mutex> hold(lock_);
-        bool found = false;
-        for (auto& entry : dwords_)
-            if (entry.first == format->cfFormat) {
-                entry.second = value;
-                found = true;
-            }
-        if (!found)
-            dwords_.emplace_back(format->cfFormat, value);
+        dwords_[format->cfFormat] = value;
     }
     if (release)
         ReleaseStgMedium(medium);

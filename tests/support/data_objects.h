@@ -15,6 +15,7 @@
 #include <windows.h>
 #include <wrl/client.h>
 
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -106,8 +107,8 @@ private:
     bool offers_async_ = false;
     bool discard_ = false;
     async_record async_;
-    std::vector<std::pair<CLIPFORMAT, DWORD>> dwords_;
-    mutable std::vector<std::pair<CLIPFORMAT, int>> calls_;
+    std::map<CLIPFORMAT, DWORD> dwords_;
+    std::map<CLIPFORMAT, int> calls_;
     IUnknown* marshaller_ = nullptr;
 };
 

@@ -3,6 +3,7 @@
 #include "backend/client.h"
 #include "backend/exception.h"
 #include "backend/protocol.h"
+#include "com/object.h"
 #include "local_tree.h"
 #include "module/resource.h"
 #include "support/data_objects.h"
@@ -22,6 +23,7 @@
 #include <functional>
 #include <iterator>
 #include <map>
+#include <sstream>
 
 using namespace qm_test;
 
@@ -77,9 +79,10 @@ struct write_faults {
     std::function<void()> on_write;
 };
 
-class faulty_file : public vfs::file {
+// Hands every item operation to the real node.
+template <class Interface> class forwarding : public Interface {
 public:
-    faulty_file(boost::shared_ptr<vfs::file> real, write_faults& faults)
+    forwarding(boost::shared_ptr<Interface> real, write_faults& faults)
         : real_(std::move(real)), faults_(faults)
     {
     }
@@ -89,6 +92,15 @@ public:
     void set_description(std::wstring d) override { real_->set_description(d); }
     std::int32_t get_type() override { return real_->get_type(); }
     vfs::blob get_thumbnail() override { return real_->get_thumbnail(); }
+
+protected:
+    boost::shared_ptr<Interface> real_;
+    write_faults& faults_;
+};
+
+class faulty_file : public forwarding<vfs::file> {
+public:
+    using forwarding::forwarding;
     void open(std::int32_t mode) override { real_->open(mode); }
     void close() override { real_->close(); }
     bool is_bof() override { return real_->is_bof(); }
@@ -113,24 +125,11 @@ public:
     double get_date_modified() override { return real_->get_date_modified(); }
     std::uint32_t get_attributes() override { return real_->get_attributes(); }
     void set_attributes(std::uint32_t a) override { real_->set_attributes(a); }
-
-private:
-    boost::shared_ptr<vfs::file> real_;
-    write_faults& faults_;
 };
 
-class faulty_directory : public vfs::directory {
+class faulty_directory : public forwarding<vfs::directory> {
 public:
-    faulty_directory(boost::shared_ptr<vfs::directory> real, write_faults& faults)
-        : real_(std::move(real)), faults_(faults)
-    {
-    }
-    std::wstring get_name() override { return real_->get_name(); }
-    std::wstring get_id() override { return real_->get_id(); }
-    std::wstring get_description() override { return real_->get_description(); }
-    void set_description(std::wstring d) override { real_->set_description(d); }
-    std::int32_t get_type() override { return real_->get_type(); }
-    vfs::blob get_thumbnail() override { return real_->get_thumbnail(); }
+    using forwarding::forwarding;
     vfs::item_list get_items() override { return real_->get_items(); }
     bool has_subfolders() override { return real_->has_subfolders(); }
     boost::shared_ptr<vfs::item> get_item(std::wstring name) override { return real_->get_item(name); }
@@ -150,10 +149,6 @@ public:
     std::int32_t get_permission() override { return real_->get_permission(); }
     std::int32_t get_access() override { return real_->get_access(); }
     void set_access(std::int32_t a, std::int32_t p) override { real_->set_access(a, p); }
-
-private:
-    boost::shared_ptr<vfs::directory> real_;
-    write_faults& faults_;
 };
 
 class upload : public testing::Test {
@@ -162,7 +157,8 @@ protected:
     {
         const dev_service& service = dev_service::get();
         vfs_quillmere::set_service_url(service.base_url());
-        const auto [user, password] = service.new_user("upload");
+        std::string password;
+        std::tie(user, password) = service.new_user("upload");
         client = boost::make_shared<vfs_quillmere::client>(wide(user), wide(password));
         destination = client->get_root()->create_directory(L"Up");
     }
@@ -177,6 +173,7 @@ protected:
         return out;
     }
 
+    std::string user;
     boost::shared_ptr<vfs_quillmere::client> client;
     boost::shared_ptr<vfs::directory> destination;
 };
@@ -186,7 +183,7 @@ const std::wstring emoji = L"\U0001F600";
 
 } // namespace
 
-TEST_F(upload, local_files_and_folders_with_awkward_names_arrive_byte_for_byte)
+TEST_F(upload, pasted_local_files_with_awkward_names_and_a_300_character_path_arrive_byte_for_byte)
 {
     local_tree tree;
     const std::string big(100000, 'b');
@@ -203,8 +200,13 @@ TEST_F(upload, local_files_and_folders_with_awkward_names_arrive_byte_for_byte)
 
     auto data = data_object::create();
     data->offer_hdrop({tree.path(L"Tree"), long_file, deep});
+    // Pasted: what the engine reads is the clipboard's own object.
+    ASSERT_EQ(OleSetClipboard(data.Get()), S_OK);
+    com::ComPtr<IDataObject> clipboard;
+    ASSERT_EQ(OleGetClipboard(&clipboard), S_OK);
     prompt_script none({});
-    EXPECT_EQ(transfer(data.Get(), DROPEFFECT_MOVE), S_OK) << none.captions();
+    EXPECT_EQ(transfer(clipboard.Get(), DROPEFFECT_MOVE), S_OK) << none.captions();
+    OleSetClipboard(nullptr);
     const std::map<std::wstring, std::string> expected = {
         {L"Tree", "dir"},
         {L"Tree\\a & b.txt", digest("ampersand")},
@@ -267,139 +269,79 @@ TEST_F(upload, a_view_that_cannot_be_built_is_reported_once_and_fails)
 
 // Each prompt of the engine, answered in every way its buttons allow. The destination starts
 // with Keep\old.txt ("old"); the source is either a.txt and old.txt ("new"), files only (the
-// two-button prompts), or a folder Keep with old.txt ("new") and then a.txt.
+// two-button prompts), or a folder Keep with old.txt ("new") and then a.txt. A lost connection
+// is injected into the first write of the upload.
 TEST_F(upload, every_prompt_answer_has_its_effect)
 {
-    enum source_kind { files_only, with_folder };
+    // Answers and prompts as letters: Yes No Cancel Retry Ignore Abort; Merge Replace Error.
     const struct {
         const char* what;
-        source_kind source;
-        int write_failures;
-        std::vector<int> answers;
+        bool files_only, drop;
+        const char *answers, *prompts;
         HRESULT result;
-        std::wstring prompts;
-        UINT first_flags;
-        std::map<std::wstring, std::string> after; // besides Keep
+        std::wstring after; // path=contents besides the folder Keep
     } cases[] = {
-        {"replace yes",
-         files_only,
-         0,
-         {IDYES},
-         S_OK,
-         L"Confirm file replace",
-         MB_ICONWARNING | MB_YESNO,
-         {{L"Keep\\old.txt", digest("old")}, {L"old.txt", digest("new")}, {L"a.txt", digest("a")}}},
-        {"replace no",
-         files_only,
-         0,
-         {IDNO},
-         E_FAIL,
-         L"Confirm file replace",
-         MB_ICONWARNING | MB_YESNO,
-         {{L"Keep\\old.txt", digest("old")}, {L"old.txt", digest("old")}, {L"a.txt", digest("a")}}},
-        {"merge, replace yes",
-         with_folder,
-         0,
-         {IDYES, IDYES},
-         S_OK,
-         L"Confirm folder merge | Confirm file replace",
-         MB_ICONWARNING | MB_YESNOCANCEL,
-         {{L"Keep\\old.txt", digest("new")}, {L"a.txt", digest("a")}}},
-        {"merge, replace cancel",
-         with_folder,
-         0,
-         {IDYES, IDCANCEL},
-         E_ABORT,
-         L"Confirm folder merge | Confirm file replace",
-         MB_ICONWARNING | MB_YESNOCANCEL,
-         {{L"Keep\\old.txt", digest("old")}}},
-        {"merge no",
-         with_folder,
-         0,
-         {IDNO},
-         E_FAIL,
-         L"Confirm folder merge",
-         MB_ICONWARNING | MB_YESNOCANCEL,
-         {{L"Keep\\old.txt", digest("old")}, {L"a.txt", digest("a")}}},
-        {"merge cancel",
-         with_folder,
-         0,
-         {IDCANCEL},
-         E_ABORT,
-         L"Confirm folder merge",
-         MB_ICONWARNING | MB_YESNOCANCEL,
-         {{L"Keep\\old.txt", digest("old")}}},
-        {"write fails, retry",
-         with_folder,
-         1,
-         {IDYES, IDYES, IDRETRY},
-         S_OK,
-         L"Confirm folder merge | Confirm file replace | Error",
-         MB_ICONWARNING | MB_YESNOCANCEL,
-         {{L"Keep\\old.txt", digest("new")}, {L"a.txt", digest("a")}}},
-        {"write fails, ignore",
-         with_folder,
-         1,
-         {IDNO, IDIGNORE},
-         E_FAIL,
-         L"Confirm folder merge | Error",
-         MB_ICONWARNING | MB_YESNOCANCEL,
-         {{L"Keep\\old.txt", digest("old")}}},
-        {"write fails, abort",
-         with_folder,
-         1,
-         {IDNO, IDABORT},
-         E_ABORT,
-         L"Confirm folder merge | Error",
-         MB_ICONWARNING | MB_YESNOCANCEL,
-         {{L"Keep\\old.txt", digest("old")}}},
-        {"write fails, cancel of two buttons",
-         files_only,
-         1,
-         {IDCANCEL, IDYES},
-         E_FAIL,
-         L"Error | Confirm file replace",
-         MB_ICONERROR | MB_RETRYCANCEL,
-         {{L"Keep\\old.txt", digest("old")}, {L"old.txt", digest("new")}}},
+        {"replace yes", true, false, "Y", "R", S_OK, L"Keep\\old.txt=old old.txt=new a.txt=a"},
+        {"replace no", true, false, "N", "R", E_FAIL, L"Keep\\old.txt=old old.txt=old a.txt=a"},
+        {"merge, replace yes", false, false, "YY", "MR", S_OK, L"Keep\\old.txt=new a.txt=a"},
+        {"merge, replace cancel", false, false, "YC", "MR", E_ABORT, L"Keep\\old.txt=old"},
+        {"merge no", false, false, "N", "M", E_FAIL, L"Keep\\old.txt=old a.txt=a"},
+        {"merge cancel", false, false, "C", "M", E_ABORT, L"Keep\\old.txt=old"},
+        {"write fails, retry", false, true, "YYR", "MRE", S_OK, L"Keep\\old.txt=new a.txt=a"},
+        {"write fails, ignore", false, true, "NI", "ME", E_FAIL, L"Keep\\old.txt=old"},
+        {"write fails, abort", false, true, "NA", "ME", E_ABORT, L"Keep\\old.txt=old"},
+        {"write fails, cancel of two", true, true, "CY", "ER", E_FAIL, L"Keep\\old.txt=old old.txt=new"},
     };
+    const std::map<char, int> buttons = {{'Y', IDYES},   {'N', IDNO},     {'C', IDCANCEL},
+                                         {'R', IDRETRY}, {'I', IDIGNORE}, {'A', IDABORT}};
+    const std::string half_megabyte(500000, 'a');
+    const std::map<std::wstring, std::string> contents = {
+        {L"old", "old"}, {L"new", "new"}, {L"a", half_megabyte}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        auto real = client->get_root()->create_directory(wide(c.what));
-        auto keep = real->create_directory(L"Keep");
-        for (auto* folder : {&keep, &real}) {
-            if (c.source == with_folder && folder == &real)
-                break;
-            auto old = (*folder)->create_file_alloc(L"old.txt", 3);
+        destination = client->get_root()->create_directory(wide(c.what));
+        for (const auto& folder : {destination->create_directory(L"Keep"), destination}) {
+            auto old = folder->create_file_alloc(L"old.txt", 3);
             old->open(vfs::modeWrite | vfs::modeCreate);
             old->write("old", 3);
             old->close();
+            if (!c.files_only)
+                break;
         }
         local_tree tree;
-        std::vector<std::wstring> drop;
-        if (c.source == with_folder) {
-            tree.file(L"Keep\\old.txt", "new");
-            drop = {tree.path(L"Keep"), tree.file(L"a.txt", "a")};
-        }
-        else
-            drop = {tree.file(L"a.txt", "a"), tree.file(L"old.txt", "new")};
+        tree.file(c.files_only ? L"old.txt" : L"Keep\\old.txt", "new");
+        const std::wstring a = tree.file(L"a.txt", half_megabyte);
         auto data = data_object::create();
-        data->offer_hdrop(drop);
+        data->offer_hdrop(c.files_only ? std::vector<std::wstring>{a, tree.path(L"old.txt")}
+                                       : std::vector<std::wstring>{tree.path(L"Keep"), a});
         write_faults faults;
-        faults.failures = c.write_failures;
+        faults.failures = c.drop ? 1 : 0;
+        auto real = destination;
         destination = boost::make_shared<faulty_directory>(real, faults);
-        prompt_script script(c.answers);
+        std::vector<int> answers;
+        for (const char* letter = c.answers; *letter; ++letter)
+            answers.push_back(buttons.at(*letter));
+        prompt_script script(answers);
         EXPECT_EQ(transfer(data.Get()), c.result);
-        EXPECT_EQ(script.captions(), c.prompts);
-        if (!script.seen.empty()) {
-            EXPECT_EQ(script.seen[0].flags, c.first_flags);
+        std::string prompts;
+        for (const auto& p : script.seen) {
+            const bool error = p.caption == L"Error";
+            prompts += error ? 'E' : p.caption == L"Confirm folder merge" ? 'M' : 'R';
+            EXPECT_EQ(p.flags, error ? MB_ICONERROR | (c.files_only ? MB_RETRYCANCEL : MB_ABORTRETRYIGNORE)
+                                     : MB_ICONWARNING | (c.files_only ? MB_YESNO : MB_YESNOCANCEL))
+                << p.caption;
         }
-        if (c.write_failures && c.answers.back() == IDRETRY) {
+        EXPECT_EQ(prompts, c.prompts) << script.captions();
+        if (c.result == S_OK && c.drop) {
             ASSERT_GE(faults.writes.size(), 2u);
             EXPECT_EQ(faults.writes[1], faults.writes[0]) << "the retry resends the same bytes";
         }
-        auto expected = c.after;
-        expected[L"Keep"] = "dir";
         destination = real;
+        std::map<std::wstring, std::string> expected = {{L"Keep", "dir"}};
+        std::wistringstream after(c.after);
+        for (std::wstring entry; after >> entry;)
+            expected[entry.substr(0, entry.find(L'='))] =
+                digest(contents.at(entry.substr(entry.find(L'=') + 1)));
         EXPECT_EQ(remote(), expected);
     }
 }
@@ -431,15 +373,13 @@ TEST_F(upload, a_name_held_by_the_other_kind_stops_the_transfer)
 TEST_F(upload, cancel_in_the_progress_dialog_removes_the_partial_file)
 {
     local_tree tree;
-    tree.file(L"small.txt", "small");
-    const std::wstring big = tree.file(L"big.bin", std::string(2 << 20, 'c'));
     auto data = data_object::create();
-    data->offer_hdrop({tree.path(L"small.txt"), big});
+    data->offer_hdrop({tree.file(L"small.txt", "small"), tree.file(L"big.bin", std::string(2 << 20, 'c'))});
     write_faults faults;
-    HWND dialog = nullptr;
     faults.on_write = [&] {
         if (faults.writes.size() != 4)
             return;
+        HWND dialog = nullptr;
         EnumWindows(
             [](HWND hwnd, LPARAM found) {
                 DWORD pid = 0;
@@ -468,34 +408,33 @@ TEST_F(upload, each_kind_of_prompt_shows_a_real_message_box)
 {
     const struct {
         const char* kind;
-        std::function<void(local_tree&)> arrange;
-        int failures;
+        const wchar_t* existing; // in the destination before the upload of q.txt
+        bool drop;
         int button;
         std::wstring caption, text;
-        UINT buttons_seen; // a button that must be there
     } cases[] = {
-        {"question", [&](local_tree&) { destination->create_file_alloc(L"q.txt", 0); }, 0, IDNO,
-         L"Confirm file replace", L"File with name 'q.txt' already exists. Replace?", IDYES},
-        {"error", [](local_tree&) {}, 1, IDCANCEL, L"Error",
-         L"Can't write to 'q.txt': Internet connection failed", IDRETRY},
-        {"ok", [&](local_tree&) { destination->create_directory(L"q.txt"); }, 0, IDOK, L"Error creating file",
-         L"File 'q.txt' could not be created.", IDOK},
+        {"question", L"file", false, IDNO, L"Confirm file replace",
+         L"File with name 'q.txt' already exists. Replace?"},
+        {"error", nullptr, true, IDCANCEL, L"Error", L"Can't write to 'q.txt': Internet connection failed"},
+        {"ok", L"folder", false, IDOK, L"Error creating file", L"File 'q.txt' could not be created."},
     };
-    auto real = destination;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.kind);
-        destination = real = client->get_root()->create_directory(wide(c.kind));
-        local_tree tree;
-        c.arrange(tree);
-        auto data = data_object::create();
-        data->offer_hdrop({tree.file(L"q.txt", "q")});
+        destination = client->get_root()->create_directory(wide(c.kind));
+        if (c.existing == std::wstring(L"file"))
+            destination->create_file_alloc(L"q.txt", 0);
+        else if (c.existing)
+            destination->create_directory(L"q.txt");
         write_faults faults;
-        faults.failures = c.failures;
+        faults.failures = c.drop ? 1 : 0;
+        auto real = destination;
         destination = boost::make_shared<faulty_directory>(real, faults);
+        local_tree tree;
+        auto data = data_object::create();
+        data->offer_hdrop({tree.file(L"q.txt", std::string(200000, 'q'))});
         dialog_driver driver([&](dialog& d) {
             EXPECT_EQ(d.caption(), c.caption);
             EXPECT_EQ(d.message(), c.text);
-            EXPECT_TRUE(d.item(c.buttons_seen));
             d.save_png(L"transfer-prompt-" + wide(c.kind));
             d.click(c.button);
         });

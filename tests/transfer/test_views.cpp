@@ -82,33 +82,6 @@ TEST(descriptor_view, rebuilds_folders_from_the_records_relative_paths)
               L"Error: Item 'DOCS' not found at '-=Root=-'");
 }
 
-TEST(descriptor_view, files_read_their_contents_from_a_stream_or_global_memory)
-{
-    const std::string bytes(40000, 'q');
-    for (const contents_medium medium : {contents_medium::stream, contents_medium::hglobal}) {
-        SCOPED_TRACE(medium == contents_medium::stream ? "stream" : "global memory");
-        auto data = data_object::create();
-        data->offer_virtual({{L"Docs", true}, {L"Docs\\a.bin", false, bytes}}, medium);
-        medium_holder held;
-        ASSERT_EQ(get_global(data.Get(), clipboard_format(L"FileGroupDescriptorW"), held), S_OK);
-        CFILEDESCRIPTORWrapper root(data.Get(), held.medium.hGlobal);
-        auto file = boost::dynamic_pointer_cast<vfs::file>(
-            walk(boost::shared_ptr<vfs::directory>(&root, [](void*) {}), {L"Docs"})->get_item(L"a.bin"));
-        ASSERT_TRUE(file);
-        EXPECT_EQ(file->get_size(), 40000) << "sized while closed";
-        EXPECT_EQ(file->get_mode(), 0);
-        file->open(vfs::modeWrite | vfs::modeCreate); // read-only anyway
-        EXPECT_EQ(failure_of([&] { file->open(1); }).second, L"Stream 'Docs\\a.bin' already opened, mode=1");
-        file->seek(10, 5); // an unknown origin moves nothing
-        std::string read(50000, '\0');
-        EXPECT_EQ(file->read(read.data(), 50000), 40000);
-        EXPECT_EQ(file->read(read.data(), 50000), 0);
-        file->close();
-        EXPECT_EQ(failure_of([&] { file->close(); }).first, L"Stream close failed");
-        EXPECT_EQ(data->get_data_calls(L"FileContents"), 2);
-    }
-}
-
 TEST(local_view, failures_carry_the_texts_the_engine_shows)
 {
     local_tree tree;
@@ -161,7 +134,8 @@ TEST(local_view, failures_carry_the_texts_the_engine_shows)
 TEST(local_view, a_failed_read_is_an_error_not_the_end_of_the_file)
 {
     const std::wstring path = L"\\\\.\\pipe\\qm-read-" + std::to_wstring(GetCurrentProcessId());
-    HANDLE server = CreateNamedPipeW(path.c_str(), PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE, 1, 4096, 4096, 0, nullptr);
+    HANDLE server =
+        CreateNamedPipeW(path.c_str(), PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE, 1, 4096, 4096, 0, nullptr);
     ASSERT_NE(server, INVALID_HANDLE_VALUE);
     CHDROPFile file(path);
     file.open(vfs::modeRead);

@@ -29,4 +29,10 @@ bool any_folder(const vfs::item_list& children)
     return false;
 }
 
+std::wstring origin_name(std::int32_t origin)
+{
+    static const wchar_t* const names[] = {L"beginning", L"current", L"ending"};
+    return origin >= 0 && origin < 3 ? names[origin] : std::to_wstring(origin);
+}
+
 } // namespace views

@@ -9,18 +9,9 @@
 #include <string>
 #include <utility>
 
-class CWrapperException : public vfs::exception {
+class CWrapperException : public vfs::basic_exception {
 public:
-    CWrapperException(std::wstring message, std::wstring details)
-        : message_(std::move(message)), details_(std::move(details))
-    {
-    }
-    std::wstring get_message() const override { return message_; }
-    std::wstring get_details() const override { return details_; }
-
-private:
-    std::wstring message_;
-    std::wstring details_;
+    using basic_exception::basic_exception;
 };
 
 namespace views {
@@ -41,12 +32,14 @@ template <typename... Args> std::wstring format(const wchar_t* text, const Args&
 boost::shared_ptr<vfs::item> find_child(const vfs::item_list& children, const std::wstring& name,
                                         const std::wstring& place);
 bool any_folder(const vfs::item_list& children);
+// "beginning", "current" or "ending"; another origin as its number.
+std::wstring origin_name(std::int32_t origin);
 
-// A directory of a view: nothing can be changed in it.
-class read_only_directory : public vfs::directory {
+// A node of a view: no identity, description or thumbnail.
+template <class Interface> class read_only_node : public Interface {
 public:
-    explicit read_only_directory(const wchar_t* class_name) : class_name_(class_name) {}
-    virtual ~read_only_directory() = default;
+    explicit read_only_node(const wchar_t* class_name) : class_name_(class_name) {}
+    virtual ~read_only_node() = default;
 
     std::wstring get_id() override { not_implemented(class_name_, L"get_id()"); }
     std::wstring get_description() override { not_implemented(class_name_, L"get_description()"); }
@@ -54,8 +47,18 @@ public:
     {
         not_implemented(class_name_, L"set_description(description)");
     }
-    std::int32_t get_type() override { return vfs::typeDirectory; }
     vfs::blob get_thumbnail() override { not_implemented(class_name_, L"get_thumbnail()"); }
+
+protected:
+    const wchar_t* class_name_;
+};
+
+// A directory of a view: nothing can be changed in it.
+class read_only_directory : public read_only_node<vfs::directory> {
+public:
+    using read_only_node::read_only_node;
+
+    std::int32_t get_type() override { return vfs::typeDirectory; }
     bool has_subfolders() override { return any_folder(get_items()); }
     void rename_item(std::wstring, std::wstring) override
     {
@@ -86,25 +89,14 @@ public:
     {
         not_implemented(class_name_, L"set_access(access,permission)");
     }
-
-protected:
-    const wchar_t* class_name_;
 };
 
 // A file of a view: read only, without times, attributes, description or link.
-class read_only_file : public vfs::file {
+class read_only_file : public read_only_node<vfs::file> {
 public:
-    explicit read_only_file(const wchar_t* class_name) : class_name_(class_name) {}
-    virtual ~read_only_file() = default;
+    using read_only_node::read_only_node;
 
-    std::wstring get_id() override { not_implemented(class_name_, L"get_id()"); }
-    std::wstring get_description() override { not_implemented(class_name_, L"get_description()"); }
-    void set_description(std::wstring) override
-    {
-        not_implemented(class_name_, L"set_description(description)");
-    }
     std::int32_t get_type() override { return vfs::typeFile; }
-    vfs::blob get_thumbnail() override { not_implemented(class_name_, L"get_thumbnail()"); }
     std::int32_t write(const void*, std::int32_t) override
     {
         not_implemented(class_name_, L"write(pdata, len)");
@@ -115,9 +107,6 @@ public:
     double get_date_modified() override { return 0.0; }
     std::uint32_t get_attributes() override { return 0; }
     void set_attributes(std::uint32_t) override { not_implemented(class_name_, L"set_attributes(attr)"); }
-
-protected:
-    const wchar_t* class_name_;
 };
 
 } // namespace views

@@ -43,8 +43,6 @@ struct medium_holder {
     ~medium_holder() { ReleaseStgMedium(&medium); }
 };
 
-const wchar_t* const origin_names[] = {L"beginning", L"current", L"ending"};
-
 } // namespace
 
 CFILEDESCRIPTORDirectory::CFILEDESCRIPTORDirectory(IDataObject* pDataObj, const FILEGROUPDESCRIPTORW* pFGD,
@@ -185,8 +183,7 @@ void CFILEDESCRIPTORFile::seek(std::int64_t offset, std::int32_t origin)
     const wchar_t* text = L"Seek of stream '%1%' to %2% from %3% failed: %4%";
     if (!stream_)
         views::fail(L"Seek failed",
-                    views::format(text, name(), offset, origin_names[origin >= 0 && origin < 3 ? origin : 0],
-                                  L"stream not opened"));
+                    views::format(text, name(), offset, views::origin_name(origin), L"stream not opened"));
     if (origin < 0 || origin > 2)
         return;
     LARGE_INTEGER move;
@@ -194,7 +191,7 @@ void CFILEDESCRIPTORFile::seek(std::int64_t offset, std::int32_t origin)
     if (FAILED(stream_->Seek(move, static_cast<DWORD>(origin), nullptr))) {
         if (own_)
             throw_own_error();
-        views::fail(L"Seek failed", views::format(text, name(), offset, origin_names[origin],
+        views::fail(L"Seek failed", views::format(text, name(), offset, views::origin_name(origin),
                                                   L"stream operation call failed"));
     }
 }

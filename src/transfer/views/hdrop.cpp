@@ -10,13 +10,6 @@
 
 namespace {
 
-const wchar_t* const origin_names[] = {L"beginning", L"current", L"ending"};
-
-std::wstring origin_name(std::int32_t origin)
-{
-    return origin >= 0 && origin < 3 ? origin_names[origin] : std::to_wstring(origin);
-}
-
 // The last element of a path; trailing separators do not count, a bare drive keeps its name.
 std::wstring last_element(const std::wstring& path)
 {
@@ -243,10 +236,10 @@ void CHDROPFile::seek(std::int64_t offset, std::int32_t origin)
     const wchar_t* text = L"Seek of stream '%1%' to %2% from %3% failed: %4%";
     if (!stream_)
         views::fail(L"Seek failed",
-                    views::format(text, path_, offset, origin_name(origin), L"stream not opened"));
+                    views::format(text, path_, offset, views::origin_name(origin), L"stream not opened"));
     if (_fseeki64(stream_, offset, origin) != 0)
-        views::fail(L"Seek failed",
-                    views::format(text, path_, offset, origin_name(origin), L"stream operation call failed"));
+        views::fail(L"Seek failed", views::format(text, path_, offset, views::origin_name(origin),
+                                                  L"stream operation call failed"));
 }
 
 std::int32_t CHDROPFile::read(void* pdata, std::int32_t len)
