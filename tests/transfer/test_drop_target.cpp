@@ -11,6 +11,7 @@
 #include "ui/prompts.h"
 
 #include <map>
+#include <stdexcept>
 #include <optional>
 #include <thread>
 
@@ -80,15 +81,21 @@ private:
     CPIDLList root_, relative_;
 };
 
-// A logged-in account; each case drops into a folder of its own below the root.
+// A logged-in account; each case drops into a folder of its own below the root, made through
+// the drive's own root directory, so that the folders' cached listing knows it.
 class drop_target : public service_folder {
 protected:
     void SetUp() override
     {
         service_folder::SetUp();
         log_in();
-        account = std::make_unique<vfs_quillmere::client>(wide(user), wide(password));
         root = new_folder();
+        com::ComPtr<IShellFolderImpl> impl;
+        VARIANT item;
+        ASSERT_EQ(root.As(&impl), S_OK);
+        ASSERT_EQ(impl->GetObject(nullptr, &item), S_OK);
+        drive = boost::dynamic_pointer_cast<vfs::directory>(
+            *static_cast<boost::shared_ptr<vfs::item>*>(item.byref));
     }
 
     // A new remote folder, and its drop target as Explorer gets it: from the folder's view, or
@@ -97,16 +104,16 @@ protected:
                                              com::ComPtr<IShellFolder>* folder = nullptr,
                                              bool from_parent = false)
     {
-        account->get_root()->create_directory(name);
+        drive->create_directory(name);
         unique_pidl child = parse(root.Get(), name);
         com::ComPtr<IShellFolder> bound;
-        EXPECT_EQ(root->BindToObject(child.get(), nullptr, IID_PPV_ARGS(&bound)), S_OK);
         com::ComPtr<IDropTarget> target;
         LPCITEMIDLIST one = child.get();
-        EXPECT_EQ(from_parent ? root->GetUIObjectOf(nullptr, 1, &one, IID_IDropTarget, nullptr,
-                                                    reinterpret_cast<void**>(target.GetAddressOf()))
-                              : bound->CreateViewObject(nullptr, IID_PPV_ARGS(&target)),
-                  S_OK);
+        if (FAILED(root->BindToObject(child.get(), nullptr, IID_PPV_ARGS(&bound))) ||
+            FAILED(from_parent ? root->GetUIObjectOf(nullptr, 1, &one, IID_IDropTarget, nullptr,
+                                                     reinterpret_cast<void**>(target.GetAddressOf()))
+                               : bound->CreateViewObject(nullptr, IID_PPV_ARGS(&target))))
+            throw std::runtime_error("no drop target for the new folder");
         if (folder)
             *folder = bound;
         return target;
@@ -114,13 +121,12 @@ protected:
     tree_digests stored_below(const std::wstring& name)
     {
         tree_digests out;
-        auto directory = boost::dynamic_pointer_cast<vfs::directory>(account->get_root()->get_item(name));
-        stored(*directory, L"", out);
+        stored(*boost::dynamic_pointer_cast<vfs::directory>(drive->get_item(name)), L"", out);
         return out;
     }
 
-    std::unique_ptr<vfs_quillmere::client> account;
     com::ComPtr<IShellFolder2> root;
+    boost::shared_ptr<vfs::directory> drive;
     dropped_tree local;
 };
 
