@@ -2,6 +2,7 @@
 
 #include "module/module.h"
 #include "shell/boundary.h"
+#include "shell/connection.h"
 #include "shell/shell_folder.h"
 #include "transfer/engine.h"
 #include "ui/prompts.h"
@@ -229,7 +230,16 @@ HRESULT CDropTargetImpl::drop(IDataObject* data, DWORD key_state, DWORD* effect)
         return StartAsyncDropWorker(std::move(params));
     }
 
-    const HRESULT result = TransferFromDataObject(owner_, data, destination_, relative_, chosen);
+    HRESULT result;
+    try {
+        result = TransferFromDataObject(owner_, data, destination_, relative_, chosen);
+    }
+    catch (const vfs::exception& e) {
+        // The source view could not be built: nothing was transferred, and the drop failed.
+        show_vfs_error(owner_, e);
+        report_performed_effect(data, DROPEFFECT_NONE);
+        return E_FAIL;
+    }
     if (result == S_OK)
         *effect = chosen;
     report_performed_effect(data, *effect);
@@ -315,6 +325,9 @@ unsigned __stdcall AsyncDropWorker(void* parameter)
     }
     catch (const worker_error& e) {
         show_internal_error(owner, e.text);
+    }
+    catch (const vfs::exception& e) { // the source view could not be built
+        show_internal_error(owner, e.get_details().c_str());
     }
     catch (...) {
         show_internal_error(owner, L"Unknown error");

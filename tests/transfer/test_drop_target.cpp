@@ -221,6 +221,9 @@ TEST_F(drop_target, drops_that_upload_nothing)
     own_data_object own(CPIDLList(root_pidl, true), CPIDLList(parse(root.Get(), L"here").get(), false));
     auto missing = data_object::create();
     missing->offer_hdrop({L"C:\\no such folder\\x.txt"});
+    auto unreadable = data_object::create();
+    unreadable->offer_hdrop({L"C:\\a.txt"});
+    unreadable->discard_blocks();
     std::vector<ui::prompt> prompts;
     ui::scoped_answerer answer([&](const ui::prompt& p) {
         prompts.push_back(p);
@@ -233,6 +236,7 @@ TEST_F(drop_target, drops_that_upload_nothing)
         std::size_t boxes;
     } const cases[] = {
         {"items of the folder itself", &own, E_FAIL, 0},
+        {"a source view that cannot be built", unreadable.Get(), E_FAIL, 1},
         // The engine shows why the view could not be built; the source learns nothing was done.
         {"a path that does not exist", missing.Get(), S_OK, 1},
     };
@@ -257,19 +261,26 @@ TEST(async_drop_worker, failures_of_its_plumbing_are_shown_as_internal_errors)
     });
     auto without_async = data_object::create();
     without_async->make_free_threaded();
+    // A source view that cannot be built ends in the same box, not in the engine's.
+    auto unreadable = data_object::create();
+    unreadable->make_free_threaded();
+    unreadable->offer_async();
+    unreadable->offer_hdrop({L"C:\\a.txt"});
+    unreadable->discard_blocks();
     struct {
-        bool marshalled; // else the stream holds no marshalled object
+        data_object* marshalled; // else the stream holds no marshalled object
         const wchar_t* text;
     } const cases[] = {
-        {false, L"Unable to extract data object from the stream"},
-        {true, L"Unable to start async operation"},
+        {nullptr, L"Unable to extract data object from the stream"},
+        {without_async.Get(), L"Unable to start async operation"},
+        {unreadable.Get(), L"CHDROPWrapper::CHDROPWrapper( hGlobal ): Out of memory"},
     };
     for (const auto& c : cases) {
         prompts.clear();
         auto params = std::make_unique<AsyncDropParams>();
         if (c.marshalled)
             ASSERT_EQ(CoMarshalInterThreadInterfaceInStream(
-                          IID_IDataObject, static_cast<IDataObject*>(without_async.Get()), &params->stream),
+                          IID_IDataObject, static_cast<IDataObject*>(c.marshalled), &params->stream),
                       S_OK);
         else
             ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, &params->stream), S_OK);
