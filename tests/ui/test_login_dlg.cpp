@@ -17,15 +17,6 @@ namespace {
 
 using qm_test::dialog;
 
-HWND focus_of(HWND dialog)
-{
-    GUITHREADINFO info{};
-    info.cbSize = sizeof info;
-    if (!GetGUIThreadInfo(GetWindowThreadProcessId(dialog, nullptr), &info))
-        return nullptr;
-    return info.hwndFocus;
-}
-
 RECT work_area_of(HWND hwnd)
 {
     MONITORINFO mi{};
@@ -65,7 +56,7 @@ TEST(login_dialog, opens_on_the_user_name_with_the_password_masked_and_no_limits
 
     CLoginDlg dlg;
     const INT_PTR result = run(dlg, nullptr, [&](dialog& d) {
-        focus = focus_of(d.hwnd());
+        focus = d.focus();
         user_edit = d.item(IDC_LOGIN_USER);
         for (HWND c = user_edit; c && tab_order.size() < 5; c = GetNextDlgTabItem(d.hwnd(), c, FALSE))
             tab_order.push_back(GetDlgCtrlID(c));
