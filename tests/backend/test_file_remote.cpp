@@ -26,10 +26,7 @@ using qm_test::sha256;
 using qm_test::transfer_account;
 using qm_test::write_all;
 
-std::string narrow_id(const std::wstring& text)
-{
-    return std::string(text.begin(), text.end());
-}
+using vfs_quillmere::narrow;
 
 typedef std::pair<std::wstring, std::wstring> failure;
 
@@ -66,7 +63,7 @@ boost::shared_ptr<vfs::file> upload(vfs_quillmere::client& client, const std::ws
 // Where a file lies on the transfer host.
 std::string location_of(const boost::shared_ptr<vfs::file>& f)
 {
-    return narrow_id(boost::dynamic_pointer_cast<vfs_quillmere::file>(f)->location());
+    return narrow(boost::dynamic_pointer_cast<vfs_quillmere::file>(f)->location());
 }
 
 TEST_F(file_test, round_trips_sizes_around_every_buffer_boundary)
@@ -107,7 +104,7 @@ TEST_F(file_test, every_pass_ends_with_update_file_info)
 {
     const bytes data = pattern(1000, 2);
     auto f = create(L"passes.bin", 1000);
-    const std::string id = narrow_id(f->get_id());
+    const std::string id = narrow(f->get_id());
     const long long start = account_->sequence();
 
     f->open(vfs::modeWrite | vfs::modeCreate);

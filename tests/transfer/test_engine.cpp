@@ -47,8 +47,9 @@ void stored(vfs::directory& folder, const std::wstring& prefix, std::map<std::ws
             continue;
         }
         const char* state = std::getenv("QM_DEVSERVICE_STATE");
-        std::string id(child->get_id().begin(), child->get_id().end());
-        std::ifstream in("Z:" + std::string(state ? state : "") + "/data/files/" + id, std::ios::binary);
+        std::ifstream in("Z:" + std::string(state ? state : "") + "/data/files/" +
+                             vfs_quillmere::narrow(child->get_id()),
+                         std::ios::binary);
         out[path] = digest(std::string(std::istreambuf_iterator<char>(in), {}));
     }
 }
