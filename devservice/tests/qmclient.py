@@ -39,30 +39,12 @@ def encode_body(params):
 
 
 def decode_utf8(data):
-    """The drive's reader: 1- to 3-byte sequences; stray bytes skipped; a cut
-    sequence dropped.  A 4-byte lead is an error here because the reader's
-    handling of it is unsettled, so the service must never send one."""
-    out, i, n = [], 0, len(data)
-    while i < n:
-        b = data[i]
-        if b < 0x80:
-            out.append(chr(b))
-            i += 1
-        elif 0xC0 <= b <= 0xDF:
-            if i + 1 >= n:
-                break
-            out.append(chr((b - 0xC0) * 64 + (data[i + 1] - 0x80)))
-            i += 2
-        elif 0xE0 <= b <= 0xEF:
-            if i + 2 >= n:
-                break
-            out.append(chr((b - 0xE0) * 4096 + (data[i + 1] - 0x80) * 64 + (data[i + 2] - 0x80)))
-            i += 3
-        elif 0xF0 <= b <= 0xF7:
-            raise AssertionError(f"4-byte UTF-8 sequence at byte {i}")
-        else:
-            i += 1
-    return "".join(out)
+    """What the drive's reader takes: 1- to 3-byte sequences, surrogate halves encoded one by
+    one.  Its handling of anything else (stray bytes, cut or 4-byte sequences) is not something
+    the service may lean on, so here it fails."""
+    text = data.decode("utf-8", "surrogatepass")
+    assert all(ord(c) <= 0xFFFF for c in text), "a 4-byte UTF-8 sequence"
+    return text
 
 
 class ParseError(Exception):

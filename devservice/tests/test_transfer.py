@@ -1,4 +1,4 @@
-"""The transfer host as the drive uses it: reads from an offset, appends, rewrites, quota."""
+"""The transfer host beyond what the drive's own tests ask of it: appends and the quota."""
 
 import os
 
@@ -21,28 +21,18 @@ def info(client, item):
     return client.find("0", item["Name"])
 
 
-def test_reads_writes_appends_and_rewrites(svc):
+# Reads from an offset, resumed appends and truncating rewrites are what the C++ transfer channel
+# and file tests do through libcurl; an append that seeks back is not something libcurl sends.
+def test_an_append_goes_to_the_end_wherever_it_seeks(svc):
     user = svc.user()
-    data = os.urandom(300_000)
+    data = os.urandom(1000)
     item = new_file(user, "blob.bin", data)
-    assert item["Location"] == f"/f/{item['ID']}"
-    assert user.find("0", "blob.bin")["Size"] == str(len(data))
     with user.transfer() as sftp:
-        with sftp.open(item["Location"], "rb") as f:
-            f.seek(123_456)
-            assert f.read(1000) == data[123_456:124_456]
-            f.seek(len(data) - 10)
-            assert f.read(100) == data[-10:]
-        with sftp.open(item["Location"], "ab") as f:        # writes go to the end
+        with sftp.open(item["Location"], "ab") as f:
             f.seek(0)
             f.write(b"tail")
-        expected = data + b"tail"
-        assert sftp.open(item["Location"], "rb").read() == expected
-        assert info(user, item)["Size"] == str(len(expected))
-        with sftp.open(item["Location"], "wb") as f:        # truncating rewrite
-            f.write(b"short")
-        assert sftp.open(item["Location"], "rb").read() == b"short"
-    assert info(user, item)["Size"] == "5"
+        assert sftp.open(item["Location"], "rb").read() == data + b"tail"
+    assert info(user, item)["Size"] == str(len(data) + 4)
 
 
 def test_quota_also_holds_for_what_is_written(svc):

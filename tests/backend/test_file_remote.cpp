@@ -26,10 +26,7 @@ using qm_test::sha256;
 using qm_test::transfer_account;
 using qm_test::write_all;
 
-std::string narrow_id(const std::wstring& text)
-{
-    return std::string(text.begin(), text.end());
-}
+using vfs_quillmere::narrow;
 
 typedef std::pair<std::wstring, std::wstring> failure;
 
@@ -51,6 +48,23 @@ protected:
     std::unique_ptr<transfer_account> account_;
     boost::shared_ptr<vfs_quillmere::client> client_;
 };
+
+// Writes data as a new file of the client's root, the way the copy engine does.
+boost::shared_ptr<vfs::file> upload(vfs_quillmere::client& client, const std::wstring& name,
+                                    const bytes& data)
+{
+    auto f = client.get_root()->create_file_alloc(name, data.size());
+    f->open(vfs::modeWrite | vfs::modeCreate);
+    write_all(*f, data, 16384);
+    f->close();
+    return f;
+}
+
+// Where a file lies on the transfer host.
+std::string location_of(const boost::shared_ptr<vfs::file>& f)
+{
+    return narrow(boost::dynamic_pointer_cast<vfs_quillmere::file>(f)->location());
+}
 
 TEST_F(file_test, round_trips_sizes_around_every_buffer_boundary)
 {
@@ -90,7 +104,7 @@ TEST_F(file_test, every_pass_ends_with_update_file_info)
 {
     const bytes data = pattern(1000, 2);
     auto f = create(L"passes.bin", 1000);
-    const std::string id = narrow_id(f->get_id());
+    const std::string id = narrow(f->get_id());
     const long long start = account_->sequence();
 
     f->open(vfs::modeWrite | vfs::modeCreate);
@@ -109,8 +123,7 @@ TEST_F(file_test, every_pass_ends_with_update_file_info)
     EXPECT_TRUE(f->is_eof());
     f->close();
     EXPECT_EQ(account_->update_file_info_requests(start), (std::vector<std::string>{id, id}));
-    EXPECT_EQ(account_->get(narrow_id(boost::dynamic_pointer_cast<vfs_quillmere::file>(f)->location())),
-              data);
+    EXPECT_EQ(account_->get(location_of(f)), data);
 
     // The service took the date of the download into the listing.
     const std::string listing = account_->operations("action=list_dir&dir_id=0");
@@ -190,8 +203,7 @@ TEST_F(file_test, seek_rewinds_or_stays_and_nothing_else)
     write_all(*f, fresh, 700);
     f->close();
     EXPECT_EQ(f->get_size(), 700);
-    EXPECT_EQ(account_->get(narrow_id(boost::dynamic_pointer_cast<vfs_quillmere::file>(f)->location())),
-              fresh);
+    EXPECT_EQ(account_->get(location_of(f)), fresh);
 }
 
 TEST_F(file_test, an_upload_that_cannot_be_finished_is_reported_by_close)
@@ -207,17 +219,6 @@ TEST_F(file_test, an_upload_that_cannot_be_finished_is_reported_by_close)
     EXPECT_EQ(f->get_mode(), 0) << "the pass is over";
     EXPECT_EQ(f->get_size(), 0) << "the size of contents the host does not have is not taken";
     EXPECT_TRUE(account_->update_file_info_requests(start).empty());
-}
-
-// Writes data as a new file of the client's root, the way the copy engine does; answers its
-// location on the transfer host.
-std::string upload(vfs_quillmere::client& client, const std::wstring& name, const bytes& data)
-{
-    auto f = client.get_root()->create_file_alloc(name, data.size());
-    f->open(vfs::modeWrite | vfs::modeCreate);
-    write_all(*f, data, 16384);
-    f->close();
-    return narrow_id(boost::dynamic_pointer_cast<vfs_quillmere::file>(f)->location());
 }
 
 TEST_F(file_test, small_files_share_a_connection_per_user_and_never_another_users)
@@ -236,8 +237,9 @@ TEST_F(file_test, small_files_share_a_connection_per_user_and_never_another_user
         const long long before[] = {account_->logins(), second_account.logins()};
         std::vector<std::string> locations;
         for (int i = 0; i < 2 * files_each; ++i)
-            locations.push_back(upload(*users[i % 2].client, (sharing ? L"s" : L"n") + std::to_wstring(i),
-                                       pattern(4096, static_cast<std::uint32_t>(i))));
+            locations.push_back(
+                location_of(upload(*users[i % 2].client, (sharing ? L"s" : L"n") + std::to_wstring(i),
+                                   pattern(4096, static_cast<std::uint32_t>(i)))));
         for (int u = 0; u < 2; ++u)
             EXPECT_EQ(users[u].account->logins() - before[u], sharing ? 1 : files_each);
         for (int i = 0; i < 2 * files_each; ++i)
@@ -250,8 +252,7 @@ TEST_F(file_test, small_files_share_a_connection_per_user_and_never_another_user
 TEST_F(file_test, a_connection_the_host_ended_between_two_files_does_not_fail_the_next)
 {
     const bytes data = pattern(100'000, 7);
-    upload(*client_, L"source.bin", data);
-    auto source = boost::dynamic_pointer_cast<vfs::file>(client_->get_root()->get_item(L"source.bin"));
+    auto source = upload(*client_, L"source.bin", data);
     const struct {
         const char* when;
         bool upload;
@@ -264,7 +265,7 @@ TEST_F(file_test, a_connection_the_host_ended_between_two_files_does_not_fail_th
         const long long logins = account_->logins();
         bytes got;
         if (r.upload) {
-            const std::string location = upload(*client_, L"next" + std::to_wstring(n++), data);
+            const std::string location = location_of(upload(*client_, L"next" + std::to_wstring(n++), data));
             EXPECT_EQ(account_->logins(), logins + 1) << "on a new connection";
             got = account_->get(location);
         }
@@ -292,44 +293,26 @@ TEST_F(file_test, dates_as_ole_dates)
 // A 64 x 48 picture as a 24-bit BMP, which the service turns into a PNG thumbnail.
 bytes bitmap()
 {
-    const int width = 64, height = 48, row = width * 3;
-    const std::uint32_t pixels = static_cast<std::uint32_t>(row * height), total = 54 + pixels;
-    bytes b(total, 0);
-    auto put32 = [&](std::size_t at, std::uint32_t v) {
-        for (int i = 0; i < 4; ++i)
-            b[at + static_cast<std::size_t>(i)] = static_cast<unsigned char>(v >> (8 * i));
-    };
-    b[0] = 'B';
-    b[1] = 'M';
-    put32(2, total);
-    put32(10, 54);
-    put32(14, 40);
-    put32(18, width);
-    put32(22, height);
-    b[26] = 1;
-    b[28] = 24;
-    put32(34, pixels);
-    for (std::uint32_t i = 0; i < pixels; ++i)
-        b[54 + i] = static_cast<unsigned char>(i * 7);
+    const DWORD pixels = 64 * 3 * 48, offset = sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER);
+    const BITMAPFILEHEADER file{0x4D42, offset + pixels, 0, 0, offset};
+    const BITMAPINFOHEADER info{sizeof info, 64, 48, 1, 24, BI_RGB, pixels, 0, 0, 0, 0};
+    bytes b(reinterpret_cast<const unsigned char*>(&file), reinterpret_cast<const unsigned char*>(&file + 1));
+    b.insert(b.end(), reinterpret_cast<const unsigned char*>(&info),
+             reinterpret_cast<const unsigned char*>(&info + 1));
+    for (DWORD i = 0; i < pixels; ++i)
+        b.push_back(static_cast<unsigned char>(i * 7));
     return b;
 }
 
 TEST_F(file_test, thumbnails_of_a_picture_and_of_a_text)
 {
-    const bytes picture = bitmap();
-    auto image = create(L"picture.bmp", picture.size());
-    image->open(vfs::modeWrite | vfs::modeCreate);
-    write_all(*image, picture, 16384);
-    image->close();
+    auto image = upload(*client_, L"picture.bmp", bitmap());
     const vfs::blob thumbnail = image->get_thumbnail();
     ASSERT_GT(thumbnail.size, 8u);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(thumbnail.data.get()) + 1, 3), "PNG");
 
     const std::string text = "just some words, no picture";
-    auto notes = create(L"notes.txt", text.size());
-    notes->open(vfs::modeWrite | vfs::modeCreate);
-    notes->write(text.data(), static_cast<std::int32_t>(text.size()));
-    notes->close();
+    auto notes = upload(*client_, L"notes.txt", bytes(text.begin(), text.end()));
     EXPECT_EQ(notes->get_thumbnail().size, 0u) << "a text has no thumbnail";
 }
 

@@ -61,15 +61,6 @@ protected:
         reset_connection_cache();
     }
 
-    std::size_t login_requests() const
-    {
-        const std::string json = service_->control("requests?action=login&user=" + user_);
-        std::size_t n = 0;
-        for (auto at = json.find("\"seq\""); at != std::string::npos; at = json.find("\"seq\"", at + 1))
-            ++n;
-        return n;
-    }
-
     HMODULE module_ = nullptr;
     const qm_test::dev_service* service_ = nullptr;
     std::string user_;
@@ -105,7 +96,7 @@ TEST_F(session_test, login_starts_the_session_manager_and_a_second_login_fails_w
     const auto [message, details] = failure_of([&] { login(module_, wide(user_), wide(password_)); });
     EXPECT_EQ(message, L"Login failed");
     EXPECT_EQ(details, L"Already logged in");
-    EXPECT_EQ(login_requests(), 1u) << "no request to the service";
+    EXPECT_EQ(service_->request_count(user_, "login"), 1u) << "no request to the service";
     EXPECT_EQ(get_connection(module_).get(), connection.get());
 }
 

@@ -10,7 +10,6 @@
 #include <stdexcept>
 #include <tuple>
 
-
 namespace qm_test {
 
 namespace {
@@ -100,44 +99,44 @@ remote_file transfer_account::create_file(const std::string& name, std::uint64_t
     return file;
 }
 
-void transfer_account::put(const std::string& location, const bytes& data) const
+// One whole-file transfer with libcurl, set up by `direction` (upload or download options).
+template <class Options>
+void transfer_account::curl_transfer(const std::string& location, Options direction) const
 {
     vfs_quillmere::ensure_curl_initialised();
     CURL* curl = curl_easy_init();
-    memory_source source{&data, 0};
     const std::string url = host_ + location;
     const std::string credentials = sftp_user_ + ":" + sftp_password_;
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl, CURLOPT_USERPWD, credentials.c_str());
-    curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
-    curl_easy_setopt(curl, CURLOPT_READFUNCTION, read_source);
-    curl_easy_setopt(curl, CURLOPT_READDATA, &source);
-    curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(data.size()));
-    curl_easy_setopt(curl, CURLOPT_UPLOAD_BUFFERSIZE, 2L * 1024 * 1024);
     curl_easy_setopt(curl, CURLOPT_TIMEOUT, 100L);
+    direction(curl);
     const CURLcode rc = curl_easy_perform(curl);
     curl_easy_cleanup(curl);
     if (rc != CURLE_OK)
-        throw std::runtime_error(std::string("upload failed: ") + curl_easy_strerror(rc));
+        throw std::runtime_error("transfer of " + location + " failed: " + curl_easy_strerror(rc));
+}
+
+void transfer_account::put(const std::string& location, const bytes& data) const
+{
+    memory_source source{&data, 0};
+    curl_transfer(location, [&](CURL* curl) {
+        curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
+        curl_easy_setopt(curl, CURLOPT_READFUNCTION, read_source);
+        curl_easy_setopt(curl, CURLOPT_READDATA, &source);
+        curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(data.size()));
+        curl_easy_setopt(curl, CURLOPT_UPLOAD_BUFFERSIZE, 2L * 1024 * 1024);
+    });
 }
 
 bytes transfer_account::get(const std::string& location) const
 {
-    vfs_quillmere::ensure_curl_initialised();
-    CURL* curl = curl_easy_init();
     bytes data;
-    const std::string url = host_ + location;
-    const std::string credentials = sftp_user_ + ":" + sftp_password_;
-    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl, CURLOPT_USERPWD, credentials.c_str());
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, write_sink);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &data);
-    curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, 512L * 1024);
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT, 100L);
-    const CURLcode rc = curl_easy_perform(curl);
-    curl_easy_cleanup(curl);
-    if (rc != CURLE_OK)
-        throw std::runtime_error(std::string("download failed: ") + curl_easy_strerror(rc));
+    curl_transfer(location, [&](CURL* curl) {
+        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, write_sink);
+        curl_easy_setopt(curl, CURLOPT_WRITEDATA, &data);
+        curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, 512L * 1024);
+    });
     return data;
 }
 

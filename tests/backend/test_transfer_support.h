@@ -82,6 +82,8 @@ public:
     std::vector<std::string> update_file_info_requests(long long since) const;
 
 private:
+    template <class Options> void curl_transfer(const std::string& location, Options direction) const;
+
     std::string name_;
     std::string password_;
     std::string user_id_;

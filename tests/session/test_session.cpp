@@ -112,20 +112,9 @@ protected:
             }
     }
 
-    // Starts the session manager, without arguments exactly as the DLL does; empty on failure.
     const handle& start(const std::wstring& args = {})
     {
-        const std::wstring exe = session_exe();
-        std::wstring command_line = L"\"" + exe + L"\" " + args;
-        STARTUPINFOW si{};
-        si.cb = sizeof si;
-        PROCESS_INFORMATION pi{};
-        processes_.emplace_back();
-        if (CreateProcessW(exe.c_str(), args.empty() ? nullptr : command_line.data(), nullptr, nullptr, FALSE,
-                           0, nullptr, nullptr, &si, &pi)) {
-            CloseHandle(pi.hThread);
-            processes_.back().reset(pi.hProcess);
-        }
+        processes_.push_back(qm_test::start_session_manager(args));
         return processes_.back();
     }
 

@@ -162,21 +162,13 @@ HRESULT data_object::answer(const FORMATETC& format, STGMEDIUM* medium, bool fil
         return DV_E_DVASPECT;
     const CLIPFORMAT cf = format.cfFormat;
     HGLOBAL block = nullptr;
-    if (cf == CF_HDROP && hdrop_) {
+    const bool files = cf == CF_HDROP && hdrop_;
+    if (files || (cf == clipboard_format(L"FileGroupDescriptorW") && virtual_)) {
         if (!(format.tymed & TYMED_HGLOBAL))
             return DV_E_TYMED;
         if (!fill)
             return S_OK;
-        block = hdrop_block(*hdrop_);
-        if (discard_)
-            block = GlobalReAlloc(block, 0, GMEM_MOVEABLE);
-    }
-    else if (cf == clipboard_format(L"FileGroupDescriptorW") && virtual_) {
-        if (!(format.tymed & TYMED_HGLOBAL))
-            return DV_E_TYMED;
-        if (!fill)
-            return S_OK;
-        block = descriptor_block(*virtual_);
+        block = files ? hdrop_block(*hdrop_) : descriptor_block(*virtual_);
         if (discard_)
             block = GlobalReAlloc(block, 0, GMEM_MOVEABLE);
     }

@@ -100,6 +100,20 @@ std::string dev_service::regenerate_host_key() const
     return field("type") + " " + field("key");
 }
 
+std::string dev_service::requests(const std::string& user, const std::string& action) const
+{
+    return control("requests?user=" + user + "&action=" + action);
+}
+
+std::size_t dev_service::request_count(const std::string& user, const std::string& action) const
+{
+    const std::string records = requests(user, action);
+    std::size_t n = 0;
+    for (auto at = records.find("\"seq\""); at != std::string::npos; at = records.find("\"seq\"", at + 1))
+        ++n;
+    return n;
+}
+
 std::pair<std::string, std::string> dev_service::new_user(const std::string& prefix, long long capacity) const
 {
     static std::atomic<int> counter{0};

@@ -25,6 +25,10 @@ public:
     std::pair<long, std::string> request(const std::string& method, const std::string& path,
                                          const std::string& body = {}) const;
 
+    // Operation requests of a user as the service recorded them (JSON, body order), and their count.
+    std::string requests(const std::string& user, const std::string& action) const;
+    std::size_t request_count(const std::string& user, const std::string& action) const;
+
     // A new account with a unique name; returns (name, password).
     std::pair<std::string, std::string> new_user(const std::string& prefix = "user",
                                                  long long capacity = 0) const;

@@ -14,21 +14,26 @@ bool session_manager_runs()
     return true;
 }
 
-DWORD run_session_manager(const std::wstring& argument)
+com::handle start_session_manager(const std::wstring& argument)
 {
     const std::wstring exe = program_dir() + L"\\" + vfs_quillmere::session_executable;
     std::wstring command = L"\"" + exe + L"\" " + argument;
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &process))
-        return static_cast<DWORD>(-1);
-    DWORD code = static_cast<DWORD>(-1);
-    if (WaitForSingleObject(process.hProcess, 30000) == WAIT_OBJECT_0)
-        GetExitCodeProcess(process.hProcess, &code);
+    if (!CreateProcessW(exe.c_str(), argument.empty() ? nullptr : command.data(), nullptr, nullptr, FALSE, 0,
+                        nullptr, nullptr, &startup, &process))
+        return {};
     CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    return com::handle(process.hProcess);
+}
+
+DWORD run_session_manager(const std::wstring& argument)
+{
+    const com::handle process = start_session_manager(argument);
+    DWORD code = static_cast<DWORD>(-1);
+    if (process && WaitForSingleObject(process.get(), 30000) == WAIT_OBJECT_0)
+        GetExitCodeProcess(process.get(), &code);
     return code;
 }
 

@@ -13,24 +13,21 @@ namespace {
 
 const UINT read_timeout_ms = 2000;
 
-struct thread_windows {
-    std::vector<HWND> dialogs;
-};
-
-BOOL CALLBACK collect_dialog(HWND hwnd, LPARAM param)
+BOOL CALLBACK find_visible_dialog(HWND hwnd, LPARAM found)
 {
     wchar_t cls[64] = {};
     GetClassNameW(hwnd, cls, 64);
-    if (IsWindowVisible(hwnd) && wcscmp(cls, L"#32770") == 0)
-        reinterpret_cast<thread_windows*>(param)->dialogs.push_back(hwnd);
-    return TRUE;
+    if (!IsWindowVisible(hwnd) || wcscmp(cls, L"#32770") != 0)
+        return TRUE;
+    *reinterpret_cast<HWND*>(found) = hwnd;
+    return FALSE;
 }
 
 HWND find_dialog(DWORD thread_id)
 {
-    thread_windows found;
-    EnumThreadWindows(thread_id, collect_dialog, reinterpret_cast<LPARAM>(&found));
-    return found.dialogs.empty() ? nullptr : found.dialogs.front();
+    HWND found = nullptr;
+    EnumThreadWindows(thread_id, find_visible_dialog, reinterpret_cast<LPARAM>(&found));
+    return found;
 }
 
 } // namespace
@@ -62,8 +59,7 @@ std::wstring dialog::caption() const
 
 std::wstring dialog::message() const
 {
-    HWND text = GetDlgItem(hwnd_, 0xFFFF);
-    return text ? window_text(text) : std::wstring();
+    return item_text(0xFFFF);
 }
 
 std::wstring dialog::item_text(int id) const
@@ -95,14 +91,17 @@ void dialog::click(int id) const
         PostMessageW(hwnd_, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0);
 }
 
-void dialog::press(UINT vk) const
+HWND dialog::focus() const
 {
     // Focus belongs to the dialog's thread; ask that thread which control has it.
     GUITHREADINFO info{};
     info.cbSize = sizeof info;
-    HWND target = hwnd_;
-    if (GetGUIThreadInfo(GetWindowThreadProcessId(hwnd_, nullptr), &info) && info.hwndFocus)
-        target = info.hwndFocus;
+    return GetGUIThreadInfo(GetWindowThreadProcessId(hwnd_, nullptr), &info) ? info.hwndFocus : nullptr;
+}
+
+void dialog::press(UINT vk) const
+{
+    HWND target = focus() ? focus() : hwnd_;
     PostMessageW(target, WM_KEYDOWN, vk, 0);
     PostMessageW(target, WM_KEYUP, vk, 0xC0000000);
 }

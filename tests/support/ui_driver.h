@@ -38,7 +38,9 @@ public:
     HWND item(int id) const { return GetDlgItem(hwnd_, id); }
     // Clicks a button by id (IDOK, IDYES, ...).
     void click(int id) const;
-    // Sends a key press to the dialog (for example VK_ESCAPE).
+    // The control of the dialog's thread that has the keyboard focus; null when none.
+    HWND focus() const;
+    // Sends a key press to the focused control (for example VK_ESCAPE).
     void press(UINT vk) const;
     // Saves a PNG of the dialog to the test artefacts; returns the path, empty on failure.
     std::wstring save_png(const std::wstring& name) const;

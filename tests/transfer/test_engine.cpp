@@ -1,6 +1,8 @@
 // Uploads through the engine into the dev service, from real data objects, with every prompt
 // answered through the prompts seam, and one prompt of each kind answered in a real box.
 #include "backend/client.h"
+#include "backend/directory.h"
+#include "backend/file.h"
 #include "backend/exception.h"
 #include "backend/protocol.h"
 #include "com/object.h"
@@ -45,8 +47,9 @@ void stored(vfs::directory& folder, const std::wstring& prefix, std::map<std::ws
             continue;
         }
         const char* state = std::getenv("QM_DEVSERVICE_STATE");
-        std::string id(child->get_id().begin(), child->get_id().end());
-        std::ifstream in("Z:" + std::string(state ? state : "") + "/data/files/" + id, std::ios::binary);
+        std::ifstream in("Z:" + std::string(state ? state : "") + "/data/files/" +
+                             vfs_quillmere::narrow(child->get_id()),
+                         std::ios::binary);
         out[path] = digest(std::string(std::istreambuf_iterator<char>(in), {}));
     }
 }
@@ -71,44 +74,22 @@ private:
     }};
 };
 
-// A destination whose files fail to write on request, and report each write: a double of our
-// own storage interface that stands for a connection lost in the middle of a file.
+// Write failures injected into the real remote folder and files, standing for a connection lost
+// in the middle of a file; every write is kept, failed ones too.
 struct write_faults {
     int failures = 0;
-    std::vector<std::string> writes; // every write call's bytes, failed ones too
+    std::vector<std::string> writes;
     std::function<void()> on_write;
 };
 
-// Hands every item operation to the real node.
-template <class Interface> class forwarding : public Interface {
+class faulty_file : public vfs_quillmere::file {
 public:
-    forwarding(boost::shared_ptr<Interface> real, write_faults& faults)
-        : real_(std::move(real)), faults_(faults)
+    faulty_file(const vfs_quillmere::client& connection, vfs_quillmere::file& real, write_faults& faults)
+        : file(connection, real.get_raw_id(), real.get_name(), real.get_link(), real.location(), L"",
+               real.get_size(), 0, 0),
+          faults_(faults)
     {
     }
-    std::wstring get_name() override { return real_->get_name(); }
-    std::wstring get_id() override { return real_->get_id(); }
-    std::wstring get_description() override { return real_->get_description(); }
-    void set_description(std::wstring d) override { real_->set_description(d); }
-    std::int32_t get_type() override { return real_->get_type(); }
-    vfs::blob get_thumbnail() override { return real_->get_thumbnail(); }
-
-protected:
-    boost::shared_ptr<Interface> real_;
-    write_faults& faults_;
-};
-
-class faulty_file : public forwarding<vfs::file> {
-public:
-    using forwarding::forwarding;
-    void open(std::int32_t mode) override { real_->open(mode); }
-    void close() override { real_->close(); }
-    bool is_bof() override { return real_->is_bof(); }
-    bool is_eof() override { return real_->is_eof(); }
-    std::int32_t get_mode() override { return real_->get_mode(); }
-    std::int64_t get_pos() override { return real_->get_pos(); }
-    void seek(std::int64_t offset, std::int32_t origin) override { real_->seek(offset, origin); }
-    std::int32_t read(void* pdata, std::int32_t len) override { return real_->read(pdata, len); }
     std::int32_t write(const void* pdata, std::int32_t len) override
     {
         faults_.writes.emplace_back(static_cast<const char*>(pdata), static_cast<std::size_t>(len));
@@ -116,39 +97,36 @@ public:
             faults_.on_write();
         if (faults_.failures > 0 && faults_.failures--)
             throw vfs_quillmere::exception(L"Write failed", L"Internet connection failed");
-        return real_->write(pdata, len);
+        return file::write(pdata, len);
     }
-    std::wstring get_link() override { return real_->get_link(); }
-    std::int64_t get_size() override { return real_->get_size(); }
-    double get_date_accessed() override { return real_->get_date_accessed(); }
-    double get_date_created() override { return real_->get_date_created(); }
-    double get_date_modified() override { return real_->get_date_modified(); }
-    std::uint32_t get_attributes() override { return real_->get_attributes(); }
-    void set_attributes(std::uint32_t a) override { real_->set_attributes(a); }
+
+private:
+    write_faults& faults_;
 };
 
-class faulty_directory : public forwarding<vfs::directory> {
+class faulty_directory : public vfs_quillmere::directory {
 public:
-    using forwarding::forwarding;
-    vfs::item_list get_items() override { return real_->get_items(); }
-    bool has_subfolders() override { return real_->has_subfolders(); }
-    boost::shared_ptr<vfs::item> get_item(std::wstring name) override { return real_->get_item(name); }
-    void rename_item(std::wstring n, std::wstring m) override { real_->rename_item(n, m); }
-    void rename_item(boost::shared_ptr<vfs::item> i, std::wstring m) override { real_->rename_item(i, m); }
-    void delete_item(std::wstring name) override { real_->delete_item(name); }
-    void delete_item(boost::shared_ptr<vfs::item> item) override { real_->delete_item(item); }
-    boost::shared_ptr<vfs::file> create_file(std::wstring name) override { return real_->create_file(name); }
+    faulty_directory(const vfs_quillmere::client& connection, vfs::directory& real, write_faults& faults)
+        : directory(connection, dynamic_cast<vfs_quillmere::item&>(real).get_raw_id(), real.get_name(), L"",
+                    0, 0, false, false, false, true, true, false),
+          connection_(connection), faults_(faults)
+    {
+    }
     boost::shared_ptr<vfs::file> create_file_alloc(std::wstring name, std::uint64_t size) override
     {
-        return boost::make_shared<faulty_file>(real_->create_file_alloc(name, size), faults_);
+        auto real =
+            boost::dynamic_pointer_cast<vfs_quillmere::file>(directory::create_file_alloc(name, size));
+        return real ? boost::make_shared<faulty_file>(connection_, *real, faults_) : nullptr;
     }
     boost::shared_ptr<vfs::directory> create_directory(std::wstring name) override
     {
-        return boost::make_shared<faulty_directory>(real_->create_directory(name), faults_);
+        auto real = directory::create_directory(name);
+        return real ? boost::make_shared<faulty_directory>(connection_, *real, faults_) : nullptr;
     }
-    std::int32_t get_permission() override { return real_->get_permission(); }
-    std::int32_t get_access() override { return real_->get_access(); }
-    void set_access(std::int32_t a, std::int32_t p) override { real_->set_access(a, p); }
+
+private:
+    const vfs_quillmere::client& connection_;
+    write_faults& faults_;
 };
 
 class upload : public testing::Test {
@@ -321,7 +299,7 @@ TEST_F(upload, every_prompt_answer_has_its_effect)
         write_faults faults;
         faults.failures = c.drop ? 1 : 0;
         auto real = destination;
-        destination = boost::make_shared<faulty_directory>(real, faults);
+        destination = boost::make_shared<faulty_directory>(*client, *real, faults);
         std::vector<int> answers;
         for (const char* letter = c.answers; *letter; ++letter)
             answers.push_back(buttons.at(*letter));
@@ -399,7 +377,7 @@ TEST_F(upload, cancel_in_the_progress_dialog_removes_the_partial_file)
         SendMessageTimeoutW(dialog, WM_COMMAND, IDCANCEL, 0, SMTO_ABORTIFHUNG, 5000, &ignored);
     };
     auto real = destination;
-    destination = boost::make_shared<faulty_directory>(real, faults);
+    destination = boost::make_shared<faulty_directory>(*client, *real, faults);
     prompt_script none({});
     EXPECT_EQ(transfer(data.Get()), E_ABORT);
     EXPECT_LT(faults.writes.size(), 10u) << "stopped soon after the cancel";
@@ -432,7 +410,7 @@ TEST_F(upload, each_kind_of_prompt_shows_a_real_message_box)
         write_faults faults;
         faults.failures = c.drop ? 1 : 0;
         auto real = destination;
-        destination = boost::make_shared<faulty_directory>(real, faults);
+        destination = boost::make_shared<faulty_directory>(*client, *real, faults);
         local_tree tree;
         auto data = data_object::create();
         data->offer_hdrop({tree.file(L"q.txt", std::string(200000, 'q'))});

@@ -9,21 +9,13 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace {
 
 using qm_test::dialog;
-
-HWND focus_of(HWND dialog)
-{
-    GUITHREADINFO info{};
-    info.cbSize = sizeof info;
-    if (!GetGUIThreadInfo(GetWindowThreadProcessId(dialog, nullptr), &info))
-        return nullptr;
-    return info.hwndFocus;
-}
 
 RECT work_area_of(HWND hwnd)
 {
@@ -33,26 +25,17 @@ RECT work_area_of(HWND hwnd)
     return mi.rcWork;
 }
 
-// A plain top-level window to own the dialog.
-class owner_window {
-public:
-    owner_window(int x, int y, int w, int h, bool visible)
-    {
-        hwnd_ = CreateWindowExW(0, L"Static", L"Owner", WS_OVERLAPPEDWINDOW | (visible ? WS_VISIBLE : 0), x,
-                                y, w, h, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
-    }
-    ~owner_window()
-    {
-        if (hwnd_)
-            DestroyWindow(hwnd_);
-    }
-    owner_window(const owner_window&) = delete;
-    owner_window& operator=(const owner_window&) = delete;
-    HWND hwnd() const { return hwnd_; }
-
-private:
-    HWND hwnd_ = nullptr;
+struct window_destroyer {
+    void operator()(HWND hwnd) const { DestroyWindow(hwnd); }
 };
+
+// A plain top-level window to own the dialog.
+std::unique_ptr<HWND__, window_destroyer> owner_window(int x, int y, int w, int h, bool visible)
+{
+    return std::unique_ptr<HWND__, window_destroyer>(
+        CreateWindowExW(0, L"Static", L"Owner", WS_OVERLAPPEDWINDOW | (visible ? WS_VISIBLE : 0), x, y, w, h,
+                        nullptr, nullptr, GetModuleHandleW(nullptr), nullptr));
+}
 
 // Shows a dialog, lets the handler drive it, and answers DoModal's result.
 INT_PTR run(CLoginDlg& dlg, HWND owner, const qm_test::dialog_driver::handler& handler)
@@ -73,7 +56,7 @@ TEST(login_dialog, opens_on_the_user_name_with_the_password_masked_and_no_limits
 
     CLoginDlg dlg;
     const INT_PTR result = run(dlg, nullptr, [&](dialog& d) {
-        focus = focus_of(d.hwnd());
+        focus = d.focus();
         user_edit = d.item(IDC_LOGIN_USER);
         for (HWND c = user_edit; c && tab_order.size() < 5; c = GetNextDlgTabItem(d.hwnd(), c, FALSE))
             tab_order.push_back(GetDlgCtrlID(c));
@@ -196,8 +179,8 @@ TEST(login_dialog, centred_over_a_visible_owner_else_in_the_work_area_and_kept_i
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(&c - cases);
-        owner_window owner(c.x, c.y, c.w, c.h, c.visible);
-        const HWND owner_hwnd = c.w ? owner.hwnd() : nullptr;
+        const auto owner = owner_window(c.x, c.y, c.w, c.h, c.visible);
+        const HWND owner_hwnd = c.w ? owner.get() : nullptr;
         RECT want{}, got{}, area{};
         HWND dialog_owner = nullptr;
         CLoginDlg dlg;
