@@ -6,6 +6,9 @@ qm_wine_env() {
     # With -all alone a missing DLL is a silent exit; err+module names it.
     export WINEDEBUG=${QM_WINEDEBUG:--all,err+module}
     export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+    # Wine names Unix files in the locale's character set: without a UTF-8 locale (a fresh
+    # machine has none set) a file name with accents or emoji cannot be created or found.
+    export LC_ALL=C.UTF-8
     case "$arch" in
         x86_64)
             export WINEARCH=win64
