@@ -7,18 +7,9 @@
 
 namespace vfs_quillmere {
 
-class exception : public vfs::exception {
+class exception : public vfs::basic_exception {
 public:
-    exception(std::wstring message, std::wstring details)
-        : message_(std::move(message)), details_(std::move(details))
-    {
-    }
-    std::wstring get_message() const override { return message_; }
-    std::wstring get_details() const override { return details_; }
-
-private:
-    std::wstring message_;
-    std::wstring details_;
+    using basic_exception::basic_exception;
 };
 
 } // namespace vfs_quillmere

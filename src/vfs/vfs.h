@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <list>
 #include <string>
+#include <utility>
 
 namespace vfs {
 
@@ -59,6 +60,21 @@ public:
 
 protected:
     ~exception() = default;
+};
+
+// The (message, details) pair that every concrete exception type carries.
+class basic_exception : public exception {
+public:
+    basic_exception(std::wstring message, std::wstring details)
+        : message_(std::move(message)), details_(std::move(details))
+    {
+    }
+    std::wstring get_message() const override { return message_; }
+    std::wstring get_details() const override { return details_; }
+
+private:
+    std::wstring message_;
+    std::wstring details_;
 };
 
 class client {

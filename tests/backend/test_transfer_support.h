@@ -3,6 +3,7 @@
 // second path to the transfer host (libcurl used directly) to put and check files.
 #pragma once
 
+#include "support/digest.h"
 #include "vfs/vfs.h"
 
 #include <gtest/gtest.h>
@@ -13,12 +14,6 @@
 #include <vector>
 
 namespace qm_test {
-
-typedef std::vector<unsigned char> bytes;
-
-// Deterministic pseudo-random contents; the same (size, seed) always gives the same bytes.
-bytes pattern(std::size_t size, std::uint32_t seed);
-std::string sha256(const bytes& data);
 
 // The text between <name> and </name> in a service document; empty when absent.
 std::string xml_value(const std::string& document, const std::string& name);
