@@ -199,7 +199,7 @@ class Handler(BaseHTTPRequestHandler):
             override = svc.control.take(("error", "body"), action, user)
             delay = svc.control.take(("delay",), action, user)
 
-        status, content_type = 200, "text/xml; charset=utf-8"
+        status, content_type, headers = 200, "text/xml; charset=utf-8", []
         if override is not None and not override.payload.get("perform"):
             reply, result = None, None
         elif endpoint == "get_path":
@@ -217,14 +217,17 @@ class Handler(BaseHTTPRequestHandler):
             else:
                 reply = override.payload["body"]
                 content_type = override.payload.get("content_type") or content_type
+                if override.payload.get("set_cookie"):
+                    headers.append(("Set-Cookie", override.payload["set_cookie"]))
             status = override.payload.get("status", 200)
             result = f"fault:{override.kind}" + (f"({result})" if result else "")
         if delay is not None:
             svc.stop_event.wait(delay.payload["seconds"])
             result += f" delayed={delay.payload['seconds']}s"
 
-        svc.control.record_request(endpoint, action, user, params, body, result)
-        self._send(status, reply, content_type)
+        svc.control.record_request(endpoint, action, user, params, body, result,
+                                   self.headers.get("Cookie"))
+        self._send(status, reply, content_type, headers)
         self._log(endpoint, action, user, result, started)
 
     def _get_path(self, params):
