@@ -8,6 +8,8 @@
 #                                     account (home WORK_DIR/home, a random password); sets
 #                                     sshd_port, sshd_log, account, password; bench_sshd_stop
 #                                     stops it and removes the account (call it from bench_cleanup)
+#   bench_display                     a display for the copy engine's progress dialog: an Xvfb of
+#                                     its own when DISPLAY is not set; bench_display_stop stops it
 bench_here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 bench_setup() {
@@ -107,5 +109,28 @@ bench_sshd_stop() {
     fi
     if [ -n "${account:-}" ] && id "$account" >/dev/null 2>&1; then
         userdel "$account" 2>/dev/null || true
+    fi
+}
+
+bench_display() {
+    [ -n "${DISPLAY:-}" ] && return 0
+    local fd_file
+    fd_file=$(mktemp)
+    Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$fd_file" >/dev/null 2>&1 &
+    bench_xvfb_pid=$!
+    for _ in $(seq 100); do
+        [ -s "$fd_file" ] && break
+        sleep 0.1
+    done
+    export DISPLAY=":$(head -n1 "$fd_file")"
+    rm -f "$fd_file"
+}
+
+bench_display_stop() {
+    if [ -n "${bench_xvfb_pid:-}" ]; then
+        # Wine's own processes let go of the display first.
+        [ -n "${QM_WINESERVER:-}" ] && "$QM_WINESERVER" -k 2>/dev/null || true
+        kill "$bench_xvfb_pid" 2>/dev/null || true
+        wait "$bench_xvfb_pid" 2>/dev/null || true
     fi
 }
