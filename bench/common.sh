@@ -10,6 +10,13 @@
 #                                     stops it and removes the account (call it from bench_cleanup)
 #   bench_display                     a display for the copy engine's progress dialog: an Xvfb of
 #                                     its own when DISPLAY is not set; bench_display_stop stops it
+#   bench_transfer_service WORK_DIR   bench_sshd, bench_display and a dev service in test mode that
+#                                     names that host and account at login; all of it, and WORK_DIR,
+#                                     removed on exit. The service runs as the account, with its
+#                                     data folder (sets data) in the account's home, and "~/f" there
+#                                     links to the service's contents folder: a Location "/f/<id>"
+#                                     behind the host "sftp://127.0.0.1:PORT/~" is then the very file
+#                                     the service made and lists. Needs root.
 bench_here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 bench_setup() {
@@ -133,4 +140,21 @@ bench_display_stop() {
         kill "$bench_xvfb_pid" 2>/dev/null || true
         wait "$bench_xvfb_pid" 2>/dev/null || true
     fi
+}
+
+bench_transfer_service() {
+    bench_work=$1
+    bench_cleanup() {
+        bench_display_stop
+        bench_sshd_stop
+        rm -rf "$bench_work"
+    }
+    trap bench_cleanup EXIT
+    bench_sshd "$bench_work"
+    data="$bench_work/home/data"
+    mkdir -p "$data/files"
+    ln -s data/files "$bench_work/home/f"
+    bench_display
+    bench_service_user=$account
+    bench_service "$data" --test-mode --transfer-host "sftp://127.0.0.1:$sshd_port/~" "$account" "$password"
 }
