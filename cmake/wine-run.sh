@@ -21,6 +21,11 @@ timeout -k 5 "$deadline" "$QM_WINE" "$@" >"$out" 2>"$err" </dev/null
 rc=$?
 cat "$out"
 cat "$err" >&2
+# A program that crashes exits 0 once Wine's debugger has printed its report: a crash is a failure.
+if [ "$rc" = 0 ] && grep -q '^wine: Unhandled' "$err"; then
+    echo "wine-run: $(basename "$1") crashed" >&2
+    rc=1
+fi
 if [ "$rc" = 124 ] || [ "$rc" = 137 ]; then
     echo "wine-run: $(basename "$1") did not finish within ${deadline}s and was killed" >&2
 fi

@@ -39,3 +39,8 @@
 #define IDD_LOGINDLG 300
 #define IDC_LOGIN_USER 301
 #define IDC_LOGIN_PASSWORD 302
+
+// Background menu of a folder view, and the item menu's "Open".
+#define IDS_MENU_NEW_FOLDER 1500
+#define IDS_NEW_FOLDER_NAME 1501
+#define IDS_MENU_OPEN 1502

@@ -1,6 +1,7 @@
 #include "shell/extract_icon.h"
 
 #include "shell/boundary.h"
+#include "shell/shell_folder.h"
 
 #include <shellapi.h>
 
@@ -85,4 +86,12 @@ IFACEMETHODIMP CExtractIconImpl::Extract(LPCWSTR, UINT, HICON* large, HICON* sma
         *small = little.hIcon;
         return S_OK;
     });
+}
+
+HRESULT create_item_icon(folder_object_request& request, REFIID riid, void** out)
+{
+    CPIDLList list;
+    if (!request.folder.relative_records(request.items[0], list) || !list.count())
+        return E_INVALIDARG;
+    return com::create_instance<CExtractIconImpl>(riid, out, list.last());
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "com/object.h"
+#include "shell/folder_objects.h"
 #include "shell/pidl.h"
 
 #include <shlobj.h>
@@ -20,3 +21,6 @@ private:
     bool for_shell_ = false;
     bool open_icon_ = false;
 };
+
+// The icon of the one selected item.
+HRESULT create_item_icon(folder_object_request& request, REFIID riid, void** out);

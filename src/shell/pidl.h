@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -110,6 +111,12 @@ private:
     std::vector<PIDLDATA> items_;
     bool valid_ = true;
 };
+
+// An item ID list of the COM task allocator, freed once by whoever holds it.
+struct task_memory_free {
+    void operator()(void* p) const { CoTaskMemFree(p); }
+};
+typedef std::unique_ptr<ITEMIDLIST, task_memory_free> pidl_ptr;
 
 // Bytes of an item ID list up to and including its 2-byte terminator.
 std::size_t pidl_list_size(LPCITEMIDLIST pidl);

@@ -5,8 +5,6 @@
 #include "shell/boundary.h"
 #include "shell/columns.h"
 #include "shell/connection.h"
-#include "shell/extract_icon.h"
-#include "shell/view_callback.h"
 
 #include <oleauto.h>
 #include <shlwapi.h>
@@ -74,6 +72,11 @@ bool folder_serves(REFIID iid)
 }
 
 } // namespace
+
+HRESULT query_folder(folder_object_request& request, REFIID riid, void** out)
+{
+    return request.folder.QueryInterface(riid, out);
+}
 
 SFGAOF record_attributes(const PIDLDATA& data)
 {
@@ -348,34 +351,14 @@ IFACEMETHODIMP CShellFolderImpl::CompareIDs(LPARAM parameter, PCUIDLIST_RELATIVE
     });
 }
 
-IFACEMETHODIMP CShellFolderImpl::CreateViewObject(HWND, REFIID riid, void** out)
+IFACEMETHODIMP CShellFolderImpl::CreateViewObject(HWND hwnd, REFIID riid, void** out)
 {
     if (!out)
         return E_POINTER;
     *out = nullptr;
-    return com_boundary([&]() -> HRESULT {
-        if (IsEqualIID(riid, IID_ITransferDestination))
-            return QueryInterface(riid, out);
-        if (IsEqualIID(riid, IID_IShellView)) {
-            LPITEMIDLIST list = absolute_list().serialize();
-            if (!list)
-                return E_OUTOFMEMORY;
-            com::ComPtr<IShellFolderViewCB> callback;
-            try {
-                callback = com::make<CShellFolderViewCBImpl>(list);
-            }
-            catch (...) {
-                CoTaskMemFree(list);
-                throw;
-            }
-            SFV_CREATE create = {};
-            create.cbSize = sizeof create;
-            create.pshf = static_cast<IShellFolder2*>(this);
-            create.psfvcb = callback.Get();
-            return SHCreateShellFolderView(&create, reinterpret_cast<IShellView**>(out));
-        }
-        // Thumbnails, streams, drop target and background menu come with their own objects.
-        return E_NOINTERFACE;
+    return com_boundary([&] {
+        folder_object_request request{*this, hwnd, 0, nullptr, {}};
+        return dispatch_folder_object(view_object_rows(), request, riid, out);
     });
 }
 
@@ -399,25 +382,15 @@ IFACEMETHODIMP CShellFolderImpl::GetAttributesOf(UINT count, PCUITEMID_CHILD_ARR
     });
 }
 
-IFACEMETHODIMP CShellFolderImpl::GetUIObjectOf(HWND, UINT count, PCUITEMID_CHILD_ARRAY pidls, REFIID riid,
-                                               UINT*, void** out)
+IFACEMETHODIMP CShellFolderImpl::GetUIObjectOf(HWND hwnd, UINT count, PCUITEMID_CHILD_ARRAY pidls,
+                                               REFIID riid, UINT*, void** out)
 {
     if (!out)
         return E_POINTER;
     *out = nullptr;
-    return com_boundary([&]() -> HRESULT {
-        if (IsEqualIID(riid, IID_IExtractImage) || IsEqualIID(riid, IID_IDropTarget))
-            return count == 1 ? E_NOINTERFACE : E_INVALIDARG;
-        if (IsEqualIID(riid, IID_IExtractIconW)) {
-            if (count != 1 || !pidls)
-                return E_FAIL;
-            CPIDLList list;
-            if (!relative_records(pidls[0], list) || !list.count())
-                return E_INVALIDARG;
-            return com::create_instance<CExtractIconImpl>(riid, out, list.last());
-        }
-        // Drop source, data object and the item menu come with the data transfer objects.
-        return E_NOINTERFACE;
+    return com_boundary([&] {
+        folder_object_request request{*this, hwnd, count, pidls, {}};
+        return dispatch_folder_object(ui_object_rows(), request, riid, out);
     });
 }
 

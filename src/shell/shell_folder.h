@@ -5,6 +5,7 @@
 
 #include "com/object.h"
 #include "module/ids.h"
+#include "shell/folder_objects.h"
 #include "shell/pidl.h"
 
 #include <shlobj.h>
@@ -81,16 +82,19 @@ public:
     // The desktop's parsing name of the namespace root.
     std::wstring GetRootParsingName(bool for_address_bar) const;
 
+    // The records an item list names below this folder: a child list as Explorer passes it,
+    // or an absolute list (Explorer and Wine pass those too) that goes through this folder.
+    // False for anything else, in particular items that are not this namespace's records.
+    bool relative_records(LPCITEMIDLIST pidl, CPIDLList& out) const;
+
+    // The folder's own storage item; empty until connected.
+    const boost::shared_ptr<vfs::item>& item() const { return item_; }
     const CPIDLList& root() const { return root_; }
     const CPIDLList& relative_path() const { return relative_; }
     // root + relative path
     CPIDLList absolute_list() const { return root_ + relative_; }
 
 private:
-    // The records an item list names below this folder: a child list as Explorer passes it,
-    // or an absolute list (Explorer and Wine pass those too) that goes through this folder.
-    // False for anything else, in particular items that are not this namespace's records.
-    bool relative_records(LPCITEMIDLIST pidl, CPIDLList& out) const;
     HRESULT do_parse(HWND hwnd, LPCWSTR name, ULONG* eaten, PIDLIST_RELATIVE* pidl, ULONG* attributes);
     HRESULT do_set_name(HWND hwnd, PCUITEMID_CHILD pidl, LPCWSTR name, SHGDNF flags, PITEMID_CHILD* out);
 
@@ -107,6 +111,9 @@ inline constexpr SFGAOF drive_attributes = SFGAO_HASSUBFOLDER | SFGAO_FOLDER | S
                                            SFGAO_ISSLOW | SFGAO_DROPTARGET | SFGAO_HASPROPSHEET |
                                            SFGAO_CANMOVE | SFGAO_CANCOPY;
 static_assert(drive_attributes == 0xA8004143);
+
+// The folder row of the dispatch tables: the folder itself, asked for riid.
+HRESULT query_folder(folder_object_request& request, REFIID riid, void** out);
 
 // SFGAO bits of a record.
 SFGAOF record_attributes(const PIDLDATA& data);

@@ -1,5 +1,7 @@
 #include "shell/view_callback.h"
 
+#include "shell/shell_folder.h"
+
 const QITAB* CShellFolderViewCBImpl::interface_table()
 {
     // The SDK headers give IShellFolderViewCB no __uuidof, so its row names the IID itself.
@@ -26,4 +28,22 @@ IFACEMETHODIMP CShellFolderViewCBImpl::MessageSFVCB(UINT message, WPARAM wparam,
     default:
         return E_NOTIMPL;
     }
+}
+
+HRESULT create_folder_view(folder_object_request& request, REFIID riid, void** out)
+{
+    pidl_ptr list(request.folder.absolute_list().serialize());
+    if (!list)
+        return E_OUTOFMEMORY;
+    com::ComPtr<IShellFolderViewCB> callback = com::make<CShellFolderViewCBImpl>(list.get());
+    list.release(); // the callback's now
+    SFV_CREATE create = {};
+    create.cbSize = sizeof create;
+    create.pshf = static_cast<IShellFolder2*>(&request.folder);
+    create.psfvcb = callback.Get();
+    com::ComPtr<IShellView> view;
+    const HRESULT hr = SHCreateShellFolderView(&create, &view);
+    if (FAILED(hr))
+        return hr;
+    return view->QueryInterface(riid, out);
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "com/object.h"
+#include "shell/folder_objects.h"
 
 #include <shlobj.h>
 
@@ -17,3 +18,6 @@ public:
 private:
     LPITEMIDLIST folder_list_;
 };
+
+// The folder's view: the shell's default folder view over the folder, with this callback.
+HRESULT create_folder_view(folder_object_request& request, REFIID riid, void** out);

@@ -353,24 +353,23 @@ HRESULT TransferFromDataObject(HWND owner, IDataObject* data,
         STGMEDIUM medium = {};
         ~medium_holder() { ReleaseStgMedium(&medium); }
     } held;
-    try {
-        boost::shared_ptr<CClipboardWrapper> view;
-        FORMATETC format = {_Module.clipboard_format(cfFileGroupDescriptorW), nullptr, DVASPECT_CONTENT, -1,
-                            TYMED_HGLOBAL};
-        if (SUCCEEDED(data->GetData(&format, &held.medium)) && held.medium.tymed == TYMED_HGLOBAL)
-            view.reset(new CFILEDESCRIPTORWrapper(data, held.medium.hGlobal));
-        else {
-            ReleaseStgMedium(&held.medium);
-            held.medium = STGMEDIUM{};
-            format.cfFormat = CF_HDROP;
-            if (FAILED(data->GetData(&format, &held.medium)) || held.medium.tymed != TYMED_HGLOBAL)
-                return E_INVALIDARG;
-            view.reset(new CHDROPWrapper(held.medium.hGlobal));
-        }
-        return RunTransfer(owner, view, destination, location, effect);
+    // Building the view may throw: the COM method that started the transfer contains it, since
+    // only it knows whether a drop fails or a worker reports it.
+    boost::shared_ptr<CClipboardWrapper> view;
+    FORMATETC format = {_Module.clipboard_format(cfFileGroupDescriptorW), nullptr, DVASPECT_CONTENT, -1,
+                        TYMED_HGLOBAL};
+    if (SUCCEEDED(data->GetData(&format, &held.medium)) && held.medium.tymed == TYMED_HGLOBAL)
+        view.reset(new CFILEDESCRIPTORWrapper(data, held.medium.hGlobal));
+    else {
+        ReleaseStgMedium(&held.medium);
+        held.medium = STGMEDIUM{};
+        format.cfFormat = CF_HDROP;
+        if (FAILED(data->GetData(&format, &held.medium)) || held.medium.tymed != TYMED_HGLOBAL)
+            return E_INVALIDARG;
+        view.reset(new CHDROPWrapper(held.medium.hGlobal));
     }
-    catch (const vfs::exception& e) {
-        show_exception(owner, e.get_message(), e.get_details());
+    try {
+        return RunTransfer(owner, view, destination, location, effect);
     }
     catch (const std::exception& e) {
         const std::string what = e.what();

@@ -21,8 +21,9 @@ class CClipboardWrapper;
 // Builds the source view the data object offers ("FileGroupDescriptorW" before CF_HDROP) and
 // runs the transfer into destination. location names the destination below the drive root (for
 // the progress dialog only). DROPEFFECT_COPY copies; any other effect is shown as a move.
-// S_OK: everything transferred; E_FAIL: items skipped or the view could not be built; E_ABORT:
-// stopped early; E_INVALIDARG: neither format offered. Never throws.
+// S_OK: everything transferred; E_FAIL: items skipped; E_ABORT: stopped early; E_INVALIDARG:
+// neither format offered. Throws the view's vfs::exception when the source view cannot be built
+// (a block that cannot be locked, a dropped folder that is gone); nothing is shown then.
 HRESULT TransferFromDataObject(HWND owner, IDataObject* data,
                                const boost::shared_ptr<vfs::directory>& destination,
                                const CPIDLList& location, DWORD effect);
