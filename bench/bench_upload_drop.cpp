@@ -18,11 +18,9 @@
 #include "backend/directory.h"
 #include "backend/exception.h"
 #include "backend/protocol.h"
+#include "bench_drop.h"
 #include "bench_support.h"
 #include "module/module.h"
-#include "com/object.h"
-#include "support/data_objects.h"
-#include "transfer/drop_target.h"
 
 #include <curl/curl.h>
 
@@ -77,51 +75,13 @@ double raw_upload(vfs_quillmere::client& account, const std::string& path, std::
     return seconds;
 }
 
-// What the drop target asks of the drive's folder it belongs to: the folder's storage item.
-class folder_item final : public IShellFolderImpl {
-public:
-    explicit folder_item(boost::shared_ptr<vfs::item> item) : item_(std::move(item)) {}
-    IFACEMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        *ppv = IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IShellFolderImpl) ? this : nullptr;
-        return *ppv ? S_OK : E_NOINTERFACE;
-    }
-    // Lives on the caller's stack, longer than the drop target.
-    IFACEMETHODIMP_(ULONG) AddRef() override { return 2; }
-    IFACEMETHODIMP_(ULONG) Release() override { return 1; }
-    IFACEMETHODIMP GetObject(HWND, VARIANT* object) override
-    {
-        VariantInit(object);
-        object->vt = VT_BYREF;
-        object->byref = &item_;
-        return S_OK;
-    }
-
-private:
-    boost::shared_ptr<vfs::item> item_;
-};
-
 // One drop of path onto folder, which must be empty; answers seconds. The stored file is left in
 // the folder.
 double engine_upload(const boost::shared_ptr<vfs::directory>& folder, const std::wstring& path)
 {
-    auto data = qm_test::data_object::create();
-    data->offer_hdrop({path});
-    folder_item item(folder);
-    auto target = com::make<CDropTargetImpl>();
-    if (FAILED(target->Init(&item, CPIDLList(), CPIDLList(), nullptr, false)))
-        std::exit(1);
-    // As OLE drives a drag: the target sees the data object enter, then the drop.
-    DWORD effect = DROPEFFECT_COPY;
     const auto start = clock_type::now();
-    target->DragEnter(data.Get(), 0, POINTL{0, 0}, &effect);
-    const HRESULT hr = target->Drop(data.Get(), 0, POINTL{0, 0}, &effect);
-    const double seconds = seconds_since(start);
-    if (hr != S_OK || effect != DROPEFFECT_COPY) {
-        std::fprintf(stderr, "the drop failed: 0x%08lx\n", static_cast<unsigned long>(hr));
-        std::exit(1);
-    }
-    return seconds;
+    bench::drop(folder, {path});
+    return seconds_since(start);
 }
 
 bool same_bytes(const std::string& a, const std::string& b)

@@ -4,8 +4,8 @@
 // runs (the transfer channels share libcurl's connection cache), next to raw libcurl uploading as
 // many files over one connection (one easy handle reused) to the same host, without the service:
 // total time, time per file, the service's requests per file and the host's SSH logins per file.
-// The same files dropped as local files onto an empty folder (one CF_HDROP through the copy
-// engine, as a drop or paste runs it) give the per-file figures of the whole product.
+// The same files dropped as local files onto an empty folder (one CF_HDROP given to its drop
+// target, which runs the copy engine) give the per-file figures of the whole product.
 // Then shorter runs in interleaved rounds, best and median per file, of four ways:
 //   - shared:   through the vfs calls, as above;
 //   - unshared: the same with sharing turned off: every file makes its own SSH connection;
@@ -29,10 +29,9 @@
 #include "backend/exception.h"
 #include "backend/protocol.h"
 #include "backend/transfer_channel.h"
+#include "bench_drop.h"
 #include "bench_support.h"
 #include "module/module.h"
-#include "support/data_objects.h"
-#include "transfer/engine.h"
 
 #include <curl/curl.h>
 
@@ -227,8 +226,8 @@ void compare(const setting& s, int files, int rounds)
                 median(per_file[2]) / median(per_file[3]));
 }
 
-// The files as local files, dropped as one CF_HDROP onto an empty folder: the copy engine with
-// the local-file view and its progress dialog, as a drop or paste runs it.
+// The files as local files, dropped as one CF_HDROP onto an empty folder: the folder's drop
+// target, the copy engine with the local-file view and its progress dialog.
 run through_engine(const setting& s, int files, const std::wstring& folder_name)
 {
     wchar_t temp[MAX_PATH];
@@ -241,20 +240,11 @@ run through_engine(const setting& s, int files, const std::wstring& folder_name)
         std::ofstream(paths.back().c_str(), std::ios::binary)
             .write(reinterpret_cast<const char*>(payload().data()), static_cast<std::streamsize>(file_size));
     }
-    auto data = qm_test::data_object::create();
-    data->offer_hdrop(paths);
     auto folder = s.client->get_root()->create_directory(folder_name);
-    HRESULT hr = E_FAIL;
-    const run r = measure(s, 1, [&](int) {
-        hr = TransferFromDataObject(nullptr, data.Get(), folder, CPIDLList(), DROPEFFECT_COPY);
-    });
+    const run r = measure(s, 1, [&](int) { bench::drop(folder, paths); });
     for (const auto& path : paths)
         DeleteFileW(path.c_str());
     RemoveDirectoryW(local.c_str());
-    if (hr != S_OK) {
-        std::fprintf(stderr, "the drop failed: 0x%08lx\n", static_cast<unsigned long>(hr));
-        std::exit(1);
-    }
     // measure() counted one step: per file, then.
     return {r.seconds, r.requests_per_file / files, r.logins_per_file / files};
 }
