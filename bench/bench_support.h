@@ -3,6 +3,9 @@
 
 #include <curl/curl.h>
 
+#include <windows.h>
+#include <psapi.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -24,6 +27,15 @@ inline double median(std::vector<double> values)
     std::sort(values.begin(), values.end());
     const std::size_t n = values.size();
     return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+// The process's peak working set so far, in MiB.
+inline double peak_mib()
+{
+    PROCESS_MEMORY_COUNTERS counters = {};
+    counters.cb = sizeof(counters);
+    GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters));
+    return static_cast<double>(counters.PeakWorkingSetSize) / (1024.0 * 1024.0);
 }
 
 inline size_t collect(char* data, size_t size, size_t count, void* user)

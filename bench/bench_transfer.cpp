@@ -46,6 +46,7 @@
 using namespace vfs_quillmere;
 using bench::clock_type;
 using bench::median;
+using bench::peak_mib;
 using bench::post;
 using bench::seconds_since;
 
@@ -53,14 +54,6 @@ namespace {
 
 constexpr std::int32_t call_size = 16384;
 constexpr std::size_t source_size = 1 << 20;
-
-double peak_mib()
-{
-    PROCESS_MEMORY_COUNTERS counters{};
-    counters.cb = sizeof counters;
-    GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters);
-    return static_cast<double>(counters.PeakWorkingSetSize) / (1024.0 * 1024.0);
-}
 
 // The bytes every upload sends: a 1 MiB block repeated, so no run holds the whole file.
 const std::vector<unsigned char>& source()

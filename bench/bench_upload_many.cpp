@@ -4,6 +4,8 @@
 // runs (the transfer channels share libcurl's connection cache), next to raw libcurl uploading as
 // many files over one connection (one easy handle reused) to the same host, without the service:
 // total time, time per file, the service's requests per file and the host's SSH logins per file.
+// The same files dropped as local files onto an empty folder (one CF_HDROP given to its drop
+// target, which runs the copy engine) give the per-file figures of the whole product.
 // Then shorter runs in interleaved rounds, best and median per file, of four ways:
 //   - shared:   through the vfs calls, as above;
 //   - unshared: the same with sharing turned off: every file makes its own SSH connection;
@@ -27,7 +29,9 @@
 #include "backend/exception.h"
 #include "backend/protocol.h"
 #include "backend/transfer_channel.h"
+#include "bench_drop.h"
 #include "bench_support.h"
+#include "module/module.h"
 
 #include <curl/curl.h>
 
@@ -38,6 +42,7 @@
 #include <string>
 #include <vector>
 
+#include <ole2.h>
 #include <windows.h>
 
 using bench::clock_type;
@@ -221,12 +226,37 @@ void compare(const setting& s, int files, int rounds)
                 median(per_file[2]) / median(per_file[3]));
 }
 
+// The files as local files, dropped as one CF_HDROP onto an empty folder: the folder's drop
+// target, the copy engine with the local-file view and its progress dialog.
+run through_engine(const setting& s, int files, const std::wstring& folder_name)
+{
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    const std::wstring local = std::wstring(temp) + L"qm-" + folder_name;
+    CreateDirectoryW(local.c_str(), nullptr);
+    std::vector<std::wstring> paths;
+    for (int i = 0; i < files; ++i) {
+        paths.push_back(local + L"\\f" + std::to_wstring(i) + L".bin");
+        std::ofstream(paths.back().c_str(), std::ios::binary)
+            .write(reinterpret_cast<const char*>(payload().data()), static_cast<std::streamsize>(file_size));
+    }
+    auto folder = s.client->get_root()->create_directory(folder_name);
+    const run r = measure(s, 1, [&](int) { bench::drop(folder, paths); });
+    for (const auto& path : paths)
+        DeleteFileW(path.c_str());
+    RemoveDirectoryW(local.c_str());
+    // measure() counted one step: per file, then.
+    return {r.seconds, r.requests_per_file / files, r.logins_per_file / files};
+}
+
 void many(const setting& s, int files)
 {
     const std::string folder = "many-" + std::to_string(GetCurrentProcessId());
     std::printf("%d files of %u bytes into one empty folder, transfer host %s\n", files,
                 static_cast<unsigned>(file_size), s.client->transfer_host().c_str());
     print_run("shared", files, through_vfs(s, files, true, std::wstring(folder.begin(), folder.end())));
+    print_run("engine", files,
+              through_engine(s, files, std::wstring(folder.begin(), folder.end()) + L"-drop"));
     print_run("raw", files, raw_libcurl(s, files, folder));
 }
 
@@ -285,6 +315,9 @@ int main(int argc, char** argv)
     const int files = argc > 5 ? std::atoi(argv[5]) : 1000;
     const int rounds = argc > 6 ? std::atoi(argv[6]) : 3;
     const int files_per_round = argc > 7 ? std::atoi(argv[7]) : 100;
+    CQuillmereModule::set_instance(GetModuleHandleW(nullptr));
+    if (FAILED(OleInitialize(nullptr)))
+        return 3;
     vfs_quillmere::ensure_curl_initialised();
     try {
         post(std::string(argv[1]) + "/_control/add_user",

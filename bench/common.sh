@@ -8,6 +8,15 @@
 #                                     account (home WORK_DIR/home, a random password); sets
 #                                     sshd_port, sshd_log, account, password; bench_sshd_stop
 #                                     stops it and removes the account (call it from bench_cleanup)
+#   bench_display                     a display for the copy engine's progress dialog: an Xvfb of
+#                                     its own when DISPLAY is not set; bench_display_stop stops it
+#   bench_transfer_service WORK_DIR   bench_sshd, bench_display and a dev service in test mode that
+#                                     names that host and account at login; all of it, and WORK_DIR,
+#                                     removed on exit. The service runs as the account, with its
+#                                     data folder (sets data) in the account's home, and "~/f" there
+#                                     links to the service's contents folder: a Location "/f/<id>"
+#                                     behind the host "sftp://127.0.0.1:PORT/~" is then the very file
+#                                     the service made and lists. Needs root.
 bench_here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 bench_setup() {
@@ -108,4 +117,44 @@ bench_sshd_stop() {
     if [ -n "${account:-}" ] && id "$account" >/dev/null 2>&1; then
         userdel "$account" 2>/dev/null || true
     fi
+}
+
+bench_display() {
+    [ -n "${DISPLAY:-}" ] && return 0
+    local fd_file
+    fd_file=$(mktemp)
+    Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$fd_file" >/dev/null 2>&1 &
+    bench_xvfb_pid=$!
+    for _ in $(seq 100); do
+        [ -s "$fd_file" ] && break
+        sleep 0.1
+    done
+    export DISPLAY=":$(head -n1 "$fd_file")"
+    rm -f "$fd_file"
+}
+
+bench_display_stop() {
+    if [ -n "${bench_xvfb_pid:-}" ]; then
+        # Wine's own processes let go of the display first.
+        [ -n "${QM_WINESERVER:-}" ] && "$QM_WINESERVER" -k 2>/dev/null || true
+        kill "$bench_xvfb_pid" 2>/dev/null || true
+        wait "$bench_xvfb_pid" 2>/dev/null || true
+    fi
+}
+
+bench_transfer_service() {
+    bench_work=$1
+    bench_cleanup() {
+        bench_display_stop
+        bench_sshd_stop
+        rm -rf "$bench_work"
+    }
+    trap bench_cleanup EXIT
+    bench_sshd "$bench_work"
+    data="$bench_work/home/data"
+    mkdir -p "$data/files"
+    ln -s data/files "$bench_work/home/f"
+    bench_display
+    bench_service_user=$account
+    bench_service "$data" --test-mode --transfer-host "sftp://127.0.0.1:$sshd_port/~" "$account" "$password"
 }

@@ -126,7 +126,7 @@ class Control:
 
     # -- observations ----------------------------------------------------
 
-    def record_request(self, endpoint, action, user, params, body, result):
+    def record_request(self, endpoint, action, user, params, body, result, cookie=None):
         with self.lock:
             self.seq += 1
             self.last_bodies[endpoint] = body
@@ -135,7 +135,7 @@ class Control:
                 "seq": self.seq, "time": time.time(), "endpoint": endpoint,
                 "action": action, "user": user,
                 "params": {k: _text(v) for k, v in params.items()},
-                "result": result,
+                "result": result, "cookie": cookie,
             })
 
     def record_transfer(self, entry):

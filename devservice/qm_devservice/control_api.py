@@ -88,6 +88,7 @@ def _handle(svc, name, params):
             raw = MALFORMED
         rule = Rule("body", **_rule_args(params), body=raw,
                     content_type=_text(params, "content_type"),
+                    set_cookie=_text(params, "set_cookie"),
                     status=_int(params, "status", 200, minimum=100),
                     perform=_flag(params, "perform"))
     elif name == "fault/delay":

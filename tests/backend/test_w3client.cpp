@@ -104,6 +104,17 @@ TEST_F(w3client_service, form_get_and_multipart_bodies_arrive_as_sent)
                            "name=\"version\"\r\n\r\n1.0\r\n----MULTI-PARTS-FORM-DATA-BOUNDARY--\r\n");
 }
 
+TEST_F(w3client_service, a_cookie_the_service_sets_never_rides_on_a_later_request)
+{
+    service_->control("fault/body",
+                      "action=get_path&set_cookie=qm=1; path=/&body=<Response><Path>/api</Path></Response>");
+    for (int i = 0; i < 2; ++i)
+        vfs_quillmere::text_request("/qm_get_path.php", {{L"version", L"1.0"}});
+    const std::string seen = service_->control("requests?endpoint=get_path");
+    EXPECT_NE(seen.find("\"seq\": 2"), std::string::npos) << seen;
+    EXPECT_EQ(seen.find("\"cookie\": \"qm=1"), std::string::npos) << seen;
+}
+
 TEST_F(w3client_service, text_request_failures_reach_the_caller)
 {
     const struct {
