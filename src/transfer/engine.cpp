@@ -19,6 +19,7 @@ namespace {
 constexpr std::uint64_t size_failed = std::numeric_limits<std::uint64_t>::max();
 // Memory use does not depend on the file size: every file streams through this one buffer.
 constexpr std::int32_t buffer_size = 16384;
+constexpr ULONGLONG progress_interval_ms = 100;
 
 std::wstring load_string(UINT id)
 {
@@ -211,6 +212,17 @@ HRESULT CopyOneFile(HWND owner, const boost::shared_ptr<vfs::file>& source,
         result = copy.attempt(IDS_CANT_WRITE, [&] { target->open(vfs::modeWrite | vfs::modeCreate); });
 
     std::vector<char> buffer(buffer_size);
+    // Each progress update is a message to the dialog's thread, which costs about a millisecond
+    // under Wine: once per buffer it took more time than the upload itself. Asking for a cancel
+    // is cheap and stays per buffer.
+    ULONGLONG shown_at = 0;
+    const auto show_progress = [&](bool now) {
+        const ULONGLONG tick = GetTickCount64();
+        if (now || tick - shown_at >= progress_interval_ms) {
+            progress->SetProgress64(*completed, total);
+            shown_at = tick;
+        }
+    };
     while (result == outcome::done) {
         std::int32_t count = 0;
         result = copy.attempt(IDS_CANT_READ, [&] { count = source->read(buffer.data(), buffer_size); });
@@ -221,10 +233,11 @@ HRESULT CopyOneFile(HWND owner, const boost::shared_ptr<vfs::file>& source,
         if (result != outcome::done)
             break;
         *completed += static_cast<std::uint64_t>(written);
-        progress->SetProgress64(*completed, total);
+        show_progress(false);
         if (progress->HasUserCancelled())
             result = outcome::abort;
     }
+    show_progress(true);
     if (result == outcome::done)
         result = copy.attempt(IDS_CANT_CLOSE, [&] { source->close(); });
     if (result == outcome::done)
