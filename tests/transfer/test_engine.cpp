@@ -7,6 +7,7 @@
 #include "backend/protocol.h"
 #include "com/object.h"
 #include "local_tree.h"
+#include "stored_tree.h"
 #include "module/resource.h"
 #include "support/data_objects.h"
 #include "support/dev_service.h"
@@ -34,24 +35,6 @@ namespace {
 std::string digest(const std::string& text)
 {
     return sha256(bytes(text.begin(), text.end()));
-}
-
-// What the service stored below folder: relative path -> SHA-256 of the stored bytes, or "dir".
-void stored(vfs::directory& folder, const std::wstring& prefix, std::map<std::wstring, std::string>& out)
-{
-    for (const auto& child : folder.get_items()) {
-        const std::wstring path = prefix + child->get_name();
-        if (auto sub = boost::dynamic_pointer_cast<vfs::directory>(child)) {
-            out[path] = "dir";
-            stored(*sub, path + L"\\", out);
-            continue;
-        }
-        const char* state = std::getenv("QM_DEVSERVICE_STATE");
-        std::ifstream in("Z:" + std::string(state ? state : "") + "/data/files/" +
-                             vfs_quillmere::narrow(child->get_id()),
-                         std::ios::binary);
-        out[path] = digest(std::string(std::istreambuf_iterator<char>(in), {}));
-    }
 }
 
 // Answers prompts from a script (IDCANCEL once it runs out) and keeps what was asked.
