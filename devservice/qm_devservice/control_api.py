@@ -135,6 +135,21 @@ def _handle(svc, name, params):
                                             prefix=_text(params, "prefix", "item"),
                                             folders_every=_int(params, "folders_every", 10))
         return _reply({"ok": True, "folders": folders, "files": files})
+    elif name == "raw_item":
+        # An item under a name the operations refuse ("..", "a\\b", "CON", control characters):
+        # the client must stay safe with whatever a service answers.
+        user_id = svc.store.user(_text(params, "user", required=True))["id"]
+        parent = _int(params, "dir", 0)
+        item_name = _text(params, "name", required=True)
+        if _text(params, "kind", "file") == "dir":
+            item_id = svc.store.create_dir(user_id, parent, item_name, checked=False)
+        else:
+            data = (_text(params, "data", "") or "").encode("utf-8")
+            item_id = svc.store.create_file(user_id, parent, item_name, len(data), checked=False)
+            with open(svc.store.content_path(item_id), "wb") as f:
+                f.write(data)
+            svc.store.update_file_info(user_id, item_id)
+        return _reply({"ok": True, "id": item_id})
     elif name == "sessions":
         connections, logins = control.sessions()
         return _reply({"ok": True, "connections": connections, "logins": logins})

@@ -324,8 +324,9 @@ class Store:
                 (user_id, dir_id)).fetchall()
         return dirs, files
 
-    def create_dir(self, user_id, parent, name, description="", access=0):
-        check_name(name)
+    def create_dir(self, user_id, parent, name, description="", access=0, checked=True):
+        if checked:
+            check_name(name)
         with self.lock, self._tx():
             self._check_parent(user_id, parent)
             key = self._check_free(user_id, parent, name)
@@ -335,8 +336,9 @@ class Store:
                 " VALUES (?,?,?,?,?,?,?)", (did, user_id, parent, name, key, description, access))
         return did
 
-    def create_file(self, user_id, parent, name, size):
-        check_name(name)
+    def create_file(self, user_id, parent, name, size, checked=True):
+        if checked:
+            check_name(name)
         now = int(time.time())
         with self.lock, self._tx():
             self._check_parent(user_id, parent)
