@@ -79,7 +79,6 @@ private:
 
 std::atomic<session_access*> g_session{nullptr};
 
-constexpr std::size_t details_limit = 1000;
 constexpr std::size_t caption_limit = 100;
 constexpr std::size_t quote_limit = 40;
 const wchar_t ellipsis[] = L"...";
@@ -156,7 +155,7 @@ void set_current_session(session_access* session)
 
 void show_vfs_error(HWND owner, const vfs::exception& e)
 {
-    ui::ask(owner, box_text(e.get_details(), details_limit), box_text(e.get_message(), caption_limit),
+    ui::ask(owner, box_text(e.get_details(), box_details_limit), box_text(e.get_message(), caption_limit),
             MB_ICONERROR);
 }
 

@@ -46,3 +46,4 @@ void show_vfs_error(HWND owner, const vfs::exception& e);
 // What a box shows of a text: at most limit characters, and of each passage in single quotes
 // (a response quoted in a parse error) only its first few dozen; "..." marks every cut.
 std::wstring box_text(const std::wstring& text, std::size_t limit);
+constexpr std::size_t box_details_limit = 1000;

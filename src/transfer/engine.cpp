@@ -2,6 +2,7 @@
 
 #include "module/module.h"
 #include "module/resource.h"
+#include "shell/connection.h"
 #include "transfer/views/file_descriptor.h"
 #include "transfer/views/hdrop.h"
 #include "ui/prompts.h"
@@ -115,7 +116,9 @@ int ShowTransferMessage(HWND owner, IProgressDialog* progress, UINT caption_id, 
 int ShowTransferError(HWND owner, IProgressDialog* progress, UINT caption_id, UINT text_id,
                       const std::wstring& name, const std::wstring& error, UINT flags)
 {
-    return ui::ask(prompt_owner(owner, progress), fill(load_string(text_id), {name, error}),
+    // The error text is the service's: cut like every other box of its texts.
+    return ui::ask(prompt_owner(owner, progress),
+                   fill(load_string(text_id), {name, box_text(error, box_details_limit)}),
                    load_string(caption_id), flags);
 }
 

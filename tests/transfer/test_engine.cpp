@@ -407,3 +407,17 @@ TEST_F(upload, each_kind_of_prompt_shows_a_real_message_box)
         driver.wait();
     }
 }
+
+TEST(transfer_error_box, cuts_the_service_text_like_every_other_error_box)
+{
+    ui::prompt seen{};
+    ui::scoped_answerer answer([&](const ui::prompt& p) {
+        seen = p;
+        return IDCANCEL;
+    });
+    // A service that answers a megabyte of error text must not keep the box busy and off-screen.
+    ShowTransferError(nullptr, nullptr, IDS_ERROR_CAPTION, IDS_CANT_WRITE, L"a.txt",
+                      std::wstring(100000, L'x'), MB_RETRYCANCEL);
+    EXPECT_LT(seen.text.size(), 1100u);
+    EXPECT_EQ(seen.text.rfind(L"Can't write to 'a.txt': xxx", 0), 0u) << seen.text.substr(0, 60);
+}
