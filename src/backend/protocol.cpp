@@ -342,7 +342,7 @@ std::wstring element::name() const
     return document_->text(n.name_begin, n.content_begin - 1);
 }
 
-bool element::is(const std::wstring& name) const
+bool element::is(std::wstring_view name) const
 {
     const response::node& n = document_->nodes_[index_];
     const char* begin = document_->body_.data() + n.name_begin;
@@ -380,7 +380,7 @@ std::vector<element> element::children() const
     return out;
 }
 
-bool element::find_child(const std::wstring& name, element& found) const
+bool element::find_child(std::wstring_view name, element& found) const
 {
     return document_->for_each_child(index_, [&](std::uint32_t i) {
         found = element(*document_, i);
@@ -394,16 +394,16 @@ void check_error(const element& root)
         throw exception(get_variable(child, L"Name"), get_variable(child, L"Description"));
 }
 
-std::wstring get_variable(const element& node, const std::wstring& name)
+std::wstring get_variable(const element& node, std::wstring_view name)
 {
     element child = node;
     if (node.find_child(name, child))
         return child.value();
-    throw exception((boost::wformat(L"Variable '%1%' not found") % name).str(),
+    throw exception((boost::wformat(L"Variable '%1%' not found") % std::wstring(name)).str(),
                     L"No such variable defined at the response");
 }
 
-std::vector<element> get_records(const element& node, const std::wstring& name)
+std::vector<element> get_records(const element& node, std::wstring_view name)
 {
     std::vector<element> records;
     for (const element& child : node.children()) {

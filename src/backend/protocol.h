@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -24,13 +25,13 @@ public:
 
     std::wstring name() const;
     // Whether the name is exactly name; plain names are compared in place.
-    bool is(const std::wstring& name) const;
+    bool is(std::wstring_view name) const;
     // The unescaped text of an element without children; empty for one with children.
     std::wstring value() const;
     bool leaf() const;
     std::vector<element> children() const;
     // The first child named name, into found; false when there is none.
-    bool find_child(const std::wstring& name, element& found) const;
+    bool find_child(std::wstring_view name, element& found) const;
 
 private:
     friend class response;
@@ -91,9 +92,9 @@ response text_request(const std::string& path, const request_params& params);
 vfs::blob raw_request(const std::string& path, const request_params& params);
 
 // The value of the first child named name, leaf or not; throws "Variable '%1%' not found".
-std::wstring get_variable(const element& node, const std::wstring& name);
+std::wstring get_variable(const element& node, std::wstring_view name);
 // The children named name that have children of their own.
-std::vector<element> get_records(const element& node, const std::wstring& name);
+std::vector<element> get_records(const element& node, std::wstring_view name);
 
 // The service's base URL. Built in; tests point it at a dev service on a free port. Not
 // exported from the DLL.
