@@ -12,5 +12,7 @@ namespace qm_tools {
 // window paints itself instead (Wine's PrintWindow draws neither the frame nor child controls,
 // so it is only the fallback).
 bool save_screen_png(const RECT& area, const std::wstring& path, HWND window = nullptr);
+// A bitmap saved in the format of mime ("image/png", "image/jpeg").
+bool save_bitmap(HBITMAP bitmap, const std::wstring& path, const wchar_t* mime = L"image/png");
 
 } // namespace qm_tools

@@ -498,6 +498,11 @@ class Store:
                 "UPDATE files SET size=?, date_modified=?, date_accessed=? WHERE id=?",
                 (size, mtime, atime, file_id))
 
+    def set_file_dates(self, user_id, file_id, modified):
+        with self.lock, self._tx():
+            self._file(user_id, file_id)
+            self.db.execute("UPDATE files SET date_modified=? WHERE id=?", (modified, file_id))
+
     def file(self, user_id, file_id):
         with self.lock:
             return self._file(user_id, file_id)

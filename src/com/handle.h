@@ -36,4 +36,10 @@ private:
     HANDLE h_ = nullptr;
 };
 
+// CreateFileW answers INVALID_HANDLE_VALUE, not null, when it fails.
+inline handle file_handle(HANDLE h)
+{
+    return handle(h == INVALID_HANDLE_VALUE ? nullptr : h);
+}
+
 } // namespace com

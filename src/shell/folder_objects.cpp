@@ -2,6 +2,7 @@
 
 #include "shell/bg_menu.h"
 #include "shell/extract_icon.h"
+#include "shell/extract_image.h"
 #include "shell/shell_folder.h"
 #include "shell/view_callback.h"
 #include "transfer/drop_target.h"
@@ -10,6 +11,7 @@ namespace {
 
 // Rows are tested in order; the first row of an interface decides.
 const folder_object_row view_rows[] = {
+    {&IID_IExtractImage, selection_rule::any, item_rule::file, E_FAIL, create_folder_image},
     {&IID_ITransferDestination, selection_rule::any, item_rule::none, S_OK, query_folder},
     {&IID_IShellView, selection_rule::any, item_rule::none, S_OK, create_folder_view},
     {&IID_IDropTarget, selection_rule::any, item_rule::none, S_OK, create_folder_drop_target},
@@ -17,7 +19,8 @@ const folder_object_row view_rows[] = {
 };
 
 const folder_object_row ui_rows[] = {
-    {&IID_IExtractImage, selection_rule::one_else_invalid_arg, item_rule::none, S_OK, nullptr},
+    {&IID_IExtractImage, selection_rule::one_else_invalid_arg, item_rule::directory, E_NOINTERFACE,
+     create_item_image},
     {&IID_IDropTarget, selection_rule::one_else_invalid_arg, item_rule::none, S_OK, create_child_drop_target},
     {&IID_IExtractIconW, selection_rule::one_else_fail, item_rule::none, S_OK, create_item_icon},
 };
