@@ -2,6 +2,7 @@
 
 #include "module/ids.h"
 #include "shell/shell_folder.h"
+#include "ui/properties_drive.h"
 
 namespace {
 
@@ -48,6 +49,46 @@ const registry::script& shell_folder_script()
     return s;
 }
 
+// The drive's property page: its class, and the handler entries of the drive's class and of the
+// "Quillmere" file type.
+const registry::script& properties_drive_script()
+{
+    static const registry::script s = [] {
+        key clsid{L"%CLSID%",
+                  removal::force_remove,
+                  std::wstring(L"%APP_NAME% Property Sheet"),
+                  {},
+                  {key{L"InprocServer32",
+                       removal::normal,
+                       std::wstring(L"%MODULE%"),
+                       {value::str(L"ThreadingModel", L"Apartment")},
+                       {}}}};
+        const auto handlers = [] {
+            return key{L"ShellEx",
+                       removal::normal,
+                       std::nullopt,
+                       {},
+                       {key{L"PropertySheetHandlers",
+                            removal::force_remove,
+                            std::nullopt,
+                            {},
+                            {key{L"%CLSID%", removal::normal, std::wstring(), {}, {}}}}}};
+        };
+        key drive = shared(L"%DRIVECLSID%", {handlers()});
+        key file_type{L"Quillmere", removal::normal, std::wstring(), {}, {handlers()}};
+        key approved =
+            shared(L"Shell Extensions",
+                   {shared(L"Approved", {}, {value::str(L"%CLSID%", L"%APP_NAME% Property Sheet")})});
+        return registry::script{
+            {HKEY_CLASSES_ROOT, {shared(L"CLSID", {clsid, drive}), file_type}},
+            {HKEY_LOCAL_MACHINE,
+             {shared(L"Software",
+                     {shared(L"Microsoft", {shared(L"Windows", {shared(L"CurrentVersion", {approved})})})})}},
+        };
+    }();
+    return s;
+}
+
 } // namespace
 
 // Each creatable class adds one entry to both lists.
@@ -55,6 +96,7 @@ std::vector<com::class_entry> module_classes()
 {
     return {
         {&CLSID_ShellFolderImpl, com::create_aggregatable<CShellFolderImpl>, true},
+        {&CLSID_PropertiesDriveDlg, com::create_plain<CPropertiesDriveDlg>, false},
     };
 }
 
@@ -62,6 +104,7 @@ const std::vector<module_class>& module_class_registrations()
 {
     static const std::vector<module_class> classes = {
         {&CLSID_ShellFolderImpl, shell_folder_script},
+        {&CLSID_PropertiesDriveDlg, properties_drive_script},
     };
     return classes;
 }

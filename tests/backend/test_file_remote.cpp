@@ -290,30 +290,4 @@ TEST_F(file_test, dates_as_ole_dates)
     EXPECT_EQ(later.get_date_modified(), 25569.5);
 }
 
-// A 64 x 48 picture as a 24-bit BMP, which the service turns into a PNG thumbnail.
-bytes bitmap()
-{
-    const DWORD pixels = 64 * 3 * 48, offset = sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER);
-    const BITMAPFILEHEADER file{0x4D42, offset + pixels, 0, 0, offset};
-    const BITMAPINFOHEADER info{sizeof info, 64, 48, 1, 24, BI_RGB, pixels, 0, 0, 0, 0};
-    bytes b(reinterpret_cast<const unsigned char*>(&file), reinterpret_cast<const unsigned char*>(&file + 1));
-    b.insert(b.end(), reinterpret_cast<const unsigned char*>(&info),
-             reinterpret_cast<const unsigned char*>(&info + 1));
-    for (DWORD i = 0; i < pixels; ++i)
-        b.push_back(static_cast<unsigned char>(i * 7));
-    return b;
-}
-
-TEST_F(file_test, thumbnails_of_a_picture_and_of_a_text)
-{
-    auto image = upload(*client_, L"picture.bmp", bitmap());
-    const vfs::blob thumbnail = image->get_thumbnail();
-    ASSERT_GT(thumbnail.size, 8u);
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(thumbnail.data.get()) + 1, 3), "PNG");
-
-    const std::string text = "just some words, no picture";
-    auto notes = upload(*client_, L"notes.txt", bytes(text.begin(), text.end()));
-    EXPECT_EQ(notes->get_thumbnail().size, 0u) << "a text has no thumbnail";
-}
-
 } // namespace

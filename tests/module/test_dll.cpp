@@ -145,6 +145,17 @@ TEST_F(real_dll, registration_writes_the_drive_and_unregistration_removes_it)
     EXPECT_TRUE(key_exists(HKEY_LOCAL_MACHINE, name_space + L"\\" + clsid));
     EXPECT_EQ(read_string(HKEY_LOCAL_MACHINE, approved, clsid.c_str()), L"Quillmere");
     EXPECT_TRUE(key_exists(HKEY_CLASSES_ROOT, L"AppID\\Quillmere.DLL"));
+    // The drive's property page, and its handler entries under the drive and the file type.
+    const std::wstring page = guid_text(CLSID_PropertiesDriveDlg), page_cls = L"CLSID\\" + page;
+    EXPECT_EQ(read_string(HKEY_CLASSES_ROOT, page_cls, nullptr), L"Quillmere Property Sheet");
+    EXPECT_EQ(read_string(HKEY_CLASSES_ROOT, page_cls + L"\\InprocServer32", L"ThreadingModel"),
+              L"Apartment");
+    for (const std::wstring& owner : {cls, std::wstring(L"Quillmere")})
+        EXPECT_EQ(
+            read_string(HKEY_CLASSES_ROOT, owner + L"\\ShellEx\\PropertySheetHandlers\\" + page, nullptr),
+            L"")
+            << owner;
+    EXPECT_EQ(read_string(HKEY_LOCAL_MACHINE, approved, page.c_str()), L"Quillmere Property Sheet");
     ITypeLib* lib = nullptr;
     ASSERT_EQ(LoadRegTypeLib(LIBID_QuillmereLib, 1, 0, 0, &lib), S_OK);
     lib->Release();
@@ -159,9 +170,12 @@ TEST_F(real_dll, registration_writes_the_drive_and_unregistration_removes_it)
     for (const auto& [root, gone] : {std::pair{HKEY_CLASSES_ROOT, cls},
                                      {HKEY_LOCAL_MACHINE, name_space + L"\\" + clsid},
                                      {HKEY_CLASSES_ROOT, std::wstring(typelib_key)},
-                                     {HKEY_CLASSES_ROOT, std::wstring(L"AppID\\Quillmere.DLL")}})
+                                     {HKEY_CLASSES_ROOT, std::wstring(L"AppID\\Quillmere.DLL")},
+                                     {HKEY_CLASSES_ROOT, page_cls},
+                                     {HKEY_CLASSES_ROOT, std::wstring(L"Quillmere")}})
         EXPECT_FALSE(key_exists(root, gone)) << testing::PrintToString(gone);
     EXPECT_EQ(read_string(HKEY_LOCAL_MACHINE, approved, clsid.c_str()), L"<missing>");
+    EXPECT_EQ(read_string(HKEY_LOCAL_MACHINE, approved, page.c_str()), L"<missing>");
     for (const auto& [root, kept] : {std::pair{HKEY_LOCAL_MACHINE, name_space},
                                      {HKEY_CLASSES_ROOT, std::wstring(L"AppID")},
                                      {HKEY_CLASSES_ROOT, std::wstring(L"CLSID")}})
