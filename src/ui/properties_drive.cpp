@@ -2,6 +2,7 @@
 
 #include "module/module.h"
 #include "module/resource.h"
+#include "module/strings.h"
 #include "shell/columns.h"
 #include "shell/connection.h"
 
@@ -11,13 +12,6 @@ namespace {
 
 // Loading waits for this message, so the sheet is on screen before the service is asked.
 constexpr UINT load_message = WM_USER + 1;
-
-std::wstring load_text(UINT id)
-{
-    wchar_t text[128] = {};
-    LoadStringW(CQuillmereModule::instance(), id, text, 128);
-    return text;
-}
 
 std::uint64_t size_of(std::int64_t bytes)
 {
@@ -52,7 +46,7 @@ drive_page_texts drive_page(const vfs::user_info& account, const vfs::storage_in
         t.chart = static_cast<unsigned>(storage.space_used * 1000 / storage.capacity);
     }
     else {
-        t.free = t.capacity = load_text(IDS_UNLIMITED);
+        t.free = t.capacity = load_string(IDS_UNLIMITED);
     }
     return t;
 }
