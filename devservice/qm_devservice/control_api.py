@@ -53,6 +53,15 @@ def _rule_args(params):
             "count": _int(params, "count", 1)}
 
 
+def _picture():
+    """A small PNG every populated file holds, for thumbnail benchmarks."""
+    import io
+    from PIL import Image
+    out = io.BytesIO()
+    Image.new("RGB", (64, 48), (40, 90, 200)).save(out, "PNG")
+    return out.getvalue()
+
+
 def _reply(payload, status=200):
     return status, json.dumps(payload).encode(), "application/json"
 
@@ -133,7 +142,8 @@ def _handle(svc, name, params):
         folders, files = svc.store.populate(user_id, _int(params, "dir", 0),
                                             _int(params, "count", required=True),
                                             prefix=_text(params, "prefix", "item"),
-                                            folders_every=_int(params, "folders_every", 10))
+                                            folders_every=_int(params, "folders_every", 10),
+                                            content=_picture() if _flag(params, "pictures") else None)
         return _reply({"ok": True, "folders": folders, "files": files})
     elif name == "raw_item":
         # An item under a name the operations refuse ("..", "a\\b", "CON", control characters):

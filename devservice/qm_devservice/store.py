@@ -364,7 +364,7 @@ class Store:
 
     POPULATE_EXTENSIONS = (".txt", ".jpg", ".pdf", ".doc", ".zip", ".mp3", "")
 
-    def populate(self, user_id, parent, count, prefix="item", folders_every=10):
+    def populate(self, user_id, parent, count, prefix="item", folders_every=10, content=None):
         """Makes count children of a folder in one transaction, for listing benchmarks: every
         folders_every-th one a folder, the others empty files of a few extensions, named
         prefix + a 6-digit number. Answers (folders, files) made."""
@@ -387,14 +387,18 @@ class Store:
                     made[0] += 1
                 else:
                     ext = self.POPULATE_EXTENSIONS[i % len(self.POPULATE_EXTENSIONS)]
+                    if content is not None:
+                        ext = ".png"
                     name = f"{prefix}{i:06d}{ext}"
                     key = self._check_free(user_id, parent, name)
                     fid = self._new_id("file")
                     self.db.execute(
                         "INSERT INTO files(id, owner, dir, name, name_key, size, date_modified,"
                         " date_accessed, link_token) VALUES (?,?,?,?,?,?,?,?,?)",
-                        (fid, user_id, parent, name, key, i, now, now, secrets.token_urlsafe(18)))
-                    open(self.content_path(fid), "wb").close()
+                        (fid, user_id, parent, name, key, i if content is None else len(content), now,
+                         now, secrets.token_urlsafe(18)))
+                    with open(self.content_path(fid), "wb") as f:
+                        f.write(content or b"")
                     made[1] += 1
         return tuple(made)
 

@@ -28,6 +28,19 @@ vfs::file& file_of(const boost::shared_ptr<vfs::item>& item)
     return *file;
 }
 
+// The cache folder as found the last time; asking the shell and creating both folders for every
+// thumbnail cost more than reading a cached picture. A folder deleted meanwhile is made again
+// when a picture cannot be written into it.
+std::wstring cache_folder(bool again = false)
+{
+    static std::mutex lock;
+    static std::wstring folder;
+    std::lock_guard<std::mutex> guard(lock);
+    if (folder.empty() || again)
+        folder = application_folder(L"Thumbnails");
+    return folder;
+}
+
 // The file's last write as an OLE automation date, the unit of the service's dates.
 double cache_date(const std::wstring& path)
 {
@@ -52,7 +65,8 @@ void fetch(vfs::file& file, const std::wstring& path)
         fail(L"No thumbnail");
     const std::wstring folder = path.substr(0, path.rfind(L'\\'));
     wchar_t temporary[MAX_PATH];
-    if (!GetTempFileNameW(folder.c_str(), L"new", 0, temporary))
+    if (!GetTempFileNameW(folder.c_str(), L"new", 0, temporary) &&
+        (cache_folder(true) != folder || !GetTempFileNameW(folder.c_str(), L"new", 0, temporary)))
         fail(L"Can't open thumbnail file for writing");
     bool placed = false;
     {
@@ -138,7 +152,7 @@ std::wstring thumbnail_file_name(const std::wstring& id)
 
 std::wstring thumbnail_cache_path(const std::wstring& id)
 {
-    std::wstring path = application_folder(L"Thumbnails") + L'\\' + thumbnail_file_name(id);
+    std::wstring path = cache_folder() + L'\\' + thumbnail_file_name(id);
     if (path.size() >= MAX_PATH)
         fail(L"Thumbnail file name is too long");
     return path;
