@@ -2,7 +2,7 @@
 
 #include "module/module.h"
 #include "module/resource.h"
-#include "module/strings.h"
+#include "ui/texts.h"
 #include "shell/boundary.h"
 #include "shell/connection.h"
 #include "shell/shell_folder.h"
@@ -71,7 +71,7 @@ IFACEMETHODIMP CBGContextMenu::QueryContextMenu(HMENU menu, UINT index, UINT fir
     separator.fType = MFT_SEPARATOR;
     if (!InsertMenuItemW(menu, index + 1, TRUE, &separator))
         return E_FAIL;
-    std::wstring text = load_string(IDS_MENU_NEW_FOLDER);
+    std::wstring text = ui::load_string(IDS_MENU_NEW_FOLDER);
     MENUITEMINFOW item = {};
     item.cbSize = sizeof item;
     item.fMask = MIIM_ID | MIIM_STRING;
@@ -101,8 +101,8 @@ HRESULT CBGContextMenu::new_folder()
         return S_OK;
     return com_boundary([&] {
         try {
-            auto created =
-                directory_->create_directory(new_folder_name(*directory_, load_string(IDS_NEW_FOLDER_NAME)));
+            auto created = directory_->create_directory(
+                new_folder_name(*directory_, ui::load_string(IDS_NEW_FOLDER_NAME)));
             const CPIDLList record(BuildPIDLDATA(created));
             if (const pidl_ptr absolute{(folder_ + record).serialize()})
                 SHChangeNotify(SHCNE_MKDIR, SHCNF_IDLIST | SHCNF_FLUSH, absolute.get(), nullptr);

@@ -2,7 +2,7 @@
 
 #include "module/module.h"
 #include "module/resource.h"
-#include "module/strings.h"
+#include "ui/texts.h"
 #include "shell/connection.h"
 #include "transfer/views/file_descriptor.h"
 #include "transfer/views/hdrop.h"
@@ -22,6 +22,9 @@ constexpr std::uint64_t size_failed = std::numeric_limits<std::uint64_t>::max();
 // Memory use does not depend on the file size: every file streams through this one buffer.
 constexpr std::int32_t buffer_size = 16384;
 constexpr ULONGLONG progress_interval_ms = 100;
+
+using ui::fill;
+using ui::load_string;
 
 HWND prompt_owner(HWND owner, IProgressDialog* progress)
 {

@@ -2,7 +2,7 @@
 
 #include "module/module.h"
 #include "module/resource.h"
-#include "module/strings.h"
+#include "ui/texts.h"
 #include "shell/columns.h"
 #include "shell/connection.h"
 
@@ -46,7 +46,7 @@ drive_page_texts drive_page(const vfs::user_info& account, const vfs::storage_in
         t.chart = static_cast<unsigned>(storage.space_used * 1000 / storage.capacity);
     }
     else {
-        t.free = t.capacity = load_string(IDS_UNLIMITED);
+        t.free = t.capacity = ui::load_string(IDS_UNLIMITED);
     }
     return t;
 }

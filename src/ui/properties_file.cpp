@@ -2,7 +2,7 @@
 
 #include "module/module.h"
 #include "module/resource.h"
-#include "module/strings.h"
+#include "ui/texts.h"
 #include "shell/columns.h"
 #include "shell/connection.h"
 #include "ui/dialog_support.h"
@@ -41,7 +41,7 @@ void move_by(HWND dialog, std::initializer_list<int> ids, int dy)
 
 void show_error(HWND dialog, UINT caption, const vfs::exception& e)
 {
-    ui::ask(dialog, box_text(e.get_details(), box_details_limit), load_string(caption), MB_ICONERROR);
+    ui::ask(dialog, box_text(e.get_details(), box_details_limit), ui::load_string(caption), MB_ICONERROR);
 }
 
 bool checked(HWND dialog, int id)
@@ -206,7 +206,7 @@ void CPropertiesFileDlg::on_init()
 {
     const HWND dialog = window_;
     const HWND tab = GetDlgItem(dialog, IDC_PROP_TAB);
-    std::wstring general = load_string(IDS_PROP_GENERAL);
+    std::wstring general = ui::load_string(IDS_PROP_GENERAL);
     TCITEMW item = {};
     item.mask = TCIF_TEXT;
     item.pszText = general.data();
@@ -258,15 +258,17 @@ bool CPropertiesFileDlg::load_text_fields()
 {
     const HWND dialog = window_;
     const std::wstring first = pidl_name(items_[0]);
-    SetWindowTextW(dialog,
-                   fill(load_string(single() ? IDS_PROP_TITLE : IDS_PROP_TITLE_SEVERAL), {first}).c_str());
+    SetWindowTextW(
+        dialog,
+        ui::fill(ui::load_string(single() ? IDS_PROP_TITLE : IDS_PROP_TITLE_SEVERAL), {first}).c_str());
     if (single()) {
         SetDlgItemTextW(dialog, IDC_PROP_NAME, first.c_str());
     }
     else {
         SetDlgItemTextW(
             dialog, IDC_PROP_NAME,
-            fill(load_string(IDS_PROP_COUNTS), {std::to_wstring(folders_), std::to_wstring(files_)}).c_str());
+            ui::fill(ui::load_string(IDS_PROP_COUNTS), {std::to_wstring(folders_), std::to_wstring(files_)})
+                .c_str());
         HWND name = GetDlgItem(dialog, IDC_PROP_NAME);
         SendMessageW(name, EM_SETREADONLY, TRUE, 0);
         SetWindowLongPtrW(name, GWL_STYLE, GetWindowLongPtrW(name, GWL_STYLE) & ~(WS_BORDER | WS_TABSTOP));
@@ -278,11 +280,12 @@ bool CPropertiesFileDlg::load_text_fields()
     if (!single()) {
         const bool same = std::all_of(items_.begin(), items_.end(),
                                       [&](const PIDLDATA& item) { return pidl_type_name(item) == type; });
-        type = same ? fill(load_string(IDS_PROP_ALL_OF_TYPE), {type}) : load_string(IDS_PROP_MULTIPLE_TYPES);
+        type = same ? ui::fill(ui::load_string(IDS_PROP_ALL_OF_TYPE), {type})
+                    : ui::load_string(IDS_PROP_MULTIPLE_TYPES);
     }
     SetDlgItemTextW(dialog, IDC_PROP_TYPE, type.c_str());
     SetDlgItemTextW(dialog, IDC_PROP_LOCATION,
-                    (load_string(IDS_PROJNAME) + L"\\" + location_.path()).c_str());
+                    (ui::load_string(IDS_PROJNAME) + L"\\" + location_.path()).c_str());
     return true;
 }
 

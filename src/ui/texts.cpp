@@ -1,6 +1,8 @@
-#include "module/strings.h"
+#include "ui/texts.h"
 
 #include "module/module.h"
+
+namespace ui {
 
 std::wstring load_string(UINT id)
 {
@@ -25,3 +27,5 @@ std::wstring fill(const std::wstring& text, const std::vector<std::wstring>& val
     }
     return out;
 }
+
+} // namespace ui
