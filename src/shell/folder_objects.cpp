@@ -4,6 +4,8 @@
 #include "shell/extract_icon.h"
 #include "shell/shell_folder.h"
 #include "shell/view_callback.h"
+#include "transfer/data_object.h"
+#include "transfer/drop_source.h"
 #include "transfer/drop_target.h"
 
 namespace {
@@ -18,7 +20,9 @@ const folder_object_row view_rows[] = {
 
 const folder_object_row ui_rows[] = {
     {&IID_IExtractImage, selection_rule::one_else_invalid_arg, item_rule::none, S_OK, nullptr},
+    {&IID_IDropSource, selection_rule::any, item_rule::none, S_OK, create_drop_source},
     {&IID_IDropTarget, selection_rule::one_else_invalid_arg, item_rule::none, S_OK, create_child_drop_target},
+    {&IID_IDataObject, selection_rule::any, item_rule::directory, E_FAIL, create_data_object},
     {&IID_IExtractIconW, selection_rule::one_else_fail, item_rule::none, S_OK, create_item_icon},
 };
 
