@@ -292,6 +292,122 @@ TEST_F(data_object_test, stored_formats_are_shared_with_readers_and_listed_in_st
         EXPECT_EQ(got[i].cfFormat, expected[i + 1]) << i;
 }
 
+// The saved form, spelled out field by field: the same on 32 and 64 bits.
+struct saved_form {
+    std::string bytes;
+    saved_form& u8(std::uint8_t v) { return raw(&v, 1); }
+    saved_form& u32(std::uint32_t v) { return raw(&v, 4); }
+    saved_form& raw(const void* p, std::size_t n)
+    {
+        bytes.append(static_cast<const char*>(p), n);
+        return *this;
+    }
+    // flag, size, the list's items and a 3-byte terminator
+    saved_form& list(bool foreign, LPCITEMIDLIST items)
+    {
+        const std::uint32_t n = static_cast<std::uint32_t>(pidl_list_size(items) - 2);
+        return u8(foreign).u32(n + 3).raw(items, n).raw("\0\0\0", 3);
+    }
+    com::ComPtr<IStream> stream() const
+    {
+        com::ComPtr<IStream> s;
+        CreateStreamOnHGlobal(nullptr, TRUE, &s);
+        s->Write(bytes.data(), static_cast<ULONG>(bytes.size()), nullptr);
+        const LARGE_INTEGER start = {};
+        s->Seek(start, STREAM_SEEK_SET, nullptr);
+        return s;
+    }
+};
+
+HRESULT load(const saved_form& form, com::ComPtr<IDataObject>* loaded = nullptr)
+{
+    auto object = com::make<CDataObjectImpl>();
+    const HRESULT hr = object->Load(form.stream().Get());
+    if (loaded)
+        object.As(loaded);
+    return hr;
+}
+
+TEST_F(data_object_test, a_saved_object_loads_into_a_working_one_and_a_hostile_stream_fails_cleanly)
+{
+    auto data = offer({L"x.txt", L"F"});
+    set_dword(data.Get(), CFSTR_PREFERREDDROPEFFECT, DROPEFFECT_MOVE);
+    com::ComPtr<IPersistStream> persist;
+    ASSERT_EQ(data.As(&persist), S_OK);
+    com::ComPtr<IStream> stream;
+    ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, &stream), S_OK);
+    ASSERT_EQ(persist->Save(stream.Get(), TRUE), S_OK);
+
+    const unique_pidl x = parse(root.Get(), L"x.txt"), f = parse(root.Get(), L"F");
+    const USHORT empty = 0;
+    const auto golden = [&](std::uint32_t window) {
+        return saved_form()
+            .u32(window)
+            .list(true, root_pidl)
+            .list(false, reinterpret_cast<LPCITEMIDLIST>(&empty))
+            .u32(2)
+            .list(false, x.get())
+            .list(false, f.get())
+            .u32(DROPEFFECT_MOVE);
+    };
+    HGLOBAL memory = nullptr;
+    GetHGlobalFromStream(stream.Get(), &memory);
+    ULARGE_INTEGER at = {}, max = {};
+    const LARGE_INTEGER zero = {};
+    stream->Seek(zero, STREAM_SEEK_CUR, &at);
+    EXPECT_EQ(std::string(static_cast<const char*>(GlobalLock(memory)), at.QuadPart), golden(0).bytes);
+    GlobalUnlock(memory);
+    EXPECT_EQ(persist->GetSizeMax(&max), S_OK);
+    EXPECT_EQ(max.QuadPart, at.QuadPart);
+
+    // What another build saved, with a window that still exists and one that does not.
+    const HWND window = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+    for (const HWND owner : {window, HWND(nullptr)}) {
+        com::ComPtr<IDataObject> loaded;
+        ASSERT_EQ(load(golden(owner ? HandleToLong(owner) : 0x7ffffff0), &loaded), S_OK);
+        EXPECT_EQ(own_selection(loaded.Get())->owner, owner ? owner : GetDesktopWindow());
+        EXPECT_EQ(records(loaded.Get()), records(data.Get()));
+        EXPECT_EQ(read_dword(loaded.Get(), CFSTR_PREFERREDDROPEFFECT), DWORD(DROPEFFECT_MOVE));
+    }
+    DestroyWindow(window);
+
+    // Cut anywhere, it fails; so does every count or size no well-formed stream holds, before
+    // anything of that size is allocated.
+    const saved_form whole = golden(0);
+    for (std::size_t n = 0; n < whole.bytes.size(); ++n)
+        ASSERT_EQ(load(saved_form{whole.bytes.substr(0, n)}), E_FAIL) << n;
+    PIDLDATA foreign = {};
+    foreign.cb = 100;
+    const unique_pidl other = record_list(foreign), missing = record_list(make_record(L"gone", true));
+    const auto head = [&] { return saved_form().u32(0).list(true, root_pidl); };
+    const auto relative = [&](LPCITEMIDLIST list) {
+        return head().list(false, list).u32(1).list(false, x.get()).u32(0);
+    };
+    struct {
+        const char* what;
+        saved_form form;
+    } const cases[] = {
+        {"huge root size", saved_form().u32(0).u8(1).u32(0xfffffff0).raw(whole.bytes.data() + 9, 100)},
+        {"foreign flag 2", saved_form().u32(0).u8(2).raw(whole.bytes.data() + 5, whole.bytes.size() - 5)},
+        {"huge item count",
+         head().list(false, reinterpret_cast<LPCITEMIDLIST>(&empty)).u32(0xffffffff).list(false, x.get())},
+        {"no items", head().list(false, reinterpret_cast<LPCITEMIDLIST>(&empty)).u32(0).u32(0)},
+        {"an item that is not a record",
+         head().list(false, reinterpret_cast<LPCITEMIDLIST>(&empty)).u32(1).list(false, other.get()).u32(0)},
+        {"a relative list that is not the drive's", relative(other.get())},
+        {"a folder the drive does not have", relative(missing.get())},
+        {"an item cb past its bytes", head()
+                                          .list(false, reinterpret_cast<LPCITEMIDLIST>(&empty))
+                                          .u32(1)
+                                          .u8(0)
+                                          .u32(4)
+                                          .raw("\xff\x02\0\0", 4)
+                                          .u32(0)},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(load(c.form), E_FAIL) << c.what;
+}
+
 TEST(drop_source, a_drag_drops_on_release_and_cancels_on_escape)
 {
     com::ComPtr<IDropSource> source;
