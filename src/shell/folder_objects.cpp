@@ -7,12 +7,14 @@
 #include "transfer/data_object.h"
 #include "transfer/drop_source.h"
 #include "transfer/drop_target.h"
+#include "transfer/stream.h"
 
 namespace {
 
 // Rows are tested in order; the first row of an interface decides.
 const folder_object_row view_rows[] = {
     {&IID_ITransferDestination, selection_rule::any, item_rule::none, S_OK, query_folder},
+    {&IID_IStream, selection_rule::any, item_rule::file, E_NOINTERFACE, create_folder_stream},
     {&IID_IShellView, selection_rule::any, item_rule::none, S_OK, create_folder_view},
     {&IID_IDropTarget, selection_rule::any, item_rule::none, S_OK, create_folder_drop_target},
     {&IID_IContextMenu, selection_rule::any, item_rule::directory, E_NOINTERFACE, create_background_menu},
