@@ -5,6 +5,7 @@
 #include "shell/boundary.h"
 #include "shell/shell_folder.h"
 #include "transfer/enum_formatetc.h"
+#include "transfer/stream.h"
 #include "ui/prompts.h"
 
 #include <shellapi.h>
@@ -425,8 +426,13 @@ HRESULT CDataObjectImpl::get_contents(LONG index, STGMEDIUM* medium)
     const auto& file = descriptors_->files[static_cast<std::size_t>(index)];
     if (!file)
         return E_UNEXPECTED; // a folder's record
-    (void)medium;
-    return E_NOTIMPL; // the stream over a remote file comes with the stream's own branch
+    IStream* stream = nullptr;
+    hr = create_stream(file, IID_IStream, reinterpret_cast<void**>(&stream));
+    if (FAILED(hr))
+        return hr;
+    medium->tymed = TYMED_ISTREAM;
+    medium->pstm = stream;
+    return S_OK;
 }
 
 HRESULT CDataObjectImpl::get_item_list(STGMEDIUM* medium)
@@ -591,7 +597,7 @@ HRESULT CDataObjectImpl::after_set(CLIPFORMAT cf)
                            stored_dword(format_of(cfLogicalPerformedDropEffect)) == DROPEFFECT_MOVE;
         if (moved) {
             // The target holds the copies now; what cannot be deleted stays, unannounced.
-            // deletion comes with its own branch
+            DeleteItems(selection_, selection_.owner, true);
             // Only our own cut: a drag that moved must not wipe what the user copied since.
             if (OleIsCurrentClipboard(static_cast<IDataObject*>(this)) == S_OK)
                 OleSetClipboard(nullptr);
@@ -614,7 +620,7 @@ HRESULT CDataObjectImpl::after_set(CLIPFORMAT cf)
         GlobalUnlock(entry->medium.hGlobal);
         if (whole && IsEqualCLSID(target, recycle_bin_class)) {
             // The drive has no bin: the items go for good, after the user says so.
-            // deletion comes with its own branch
+            DeleteItems(selection_, selection_.owner, false);
             notify_updated(folder);
         }
     }
