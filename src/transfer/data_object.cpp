@@ -7,6 +7,7 @@
 #include "transfer/enum_formatetc.h"
 #include "transfer/stream.h"
 #include "ui/prompts.h"
+#include "ui/texts.h"
 
 #include <shellapi.h>
 
@@ -85,13 +86,6 @@ void notify_updated(const CPIDLList& folder)
 {
     if (const pidl_ptr list{folder.serialize()})
         SHChangeNotify(SHCNE_UPDATEDIR, SHCNF_IDLIST | SHCNF_FLUSH, list.get(), nullptr);
-}
-
-std::wstring load_text(UINT id)
-{
-    const wchar_t* text = nullptr;
-    const int length = LoadStringW(CQuillmereModule::instance(), id, reinterpret_cast<LPWSTR>(&text), 0);
-    return length > 0 ? std::wstring(text, static_cast<std::size_t>(length)) : std::wstring();
 }
 
 // ---- persisted form ----
@@ -380,11 +374,8 @@ HRESULT CDataObjectImpl::descriptors()
     }
     catch (const descriptor_too_deep& e) {
         // Said once: the target asks again for every format it tries.
-        std::wstring text = load_text(IDS_TOO_DEEP_TEXT);
-        const std::size_t at = text.find(L"%s");
-        if (at != std::wstring::npos)
-            text.replace(at, 2, e.path);
-        ui::ask(selection_.owner, text, load_text(IDS_TOO_DEEP_CAPTION), MB_OK | MB_ICONERROR);
+        ui::ask(selection_.owner, ui::text(IDS_TOO_DEEP_TEXT, {e.path}),
+                ui::load_string(IDS_TOO_DEEP_CAPTION), MB_OK | MB_ICONERROR);
         descriptor_failure_ = HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
         return descriptor_failure_;
     }
