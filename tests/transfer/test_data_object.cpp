@@ -271,11 +271,8 @@ TEST_F(data_object_test, stored_formats_are_shared_with_readers_and_listed_in_st
         CFSTR_PREFERREDDROPEFFECT,     L"Logical Performed DropEffect"};
     FORMATETC got[8] = {};
     ULONG fetched = 0;
-    EXPECT_EQ(formats->Skip(1), S_OK);
-    EXPECT_EQ(formats->Next(8, got + 1, &fetched), S_FALSE);
-    EXPECT_EQ(std::pair(fetched, formats->Skip(1)), std::pair(5ul, S_FALSE));
-    EXPECT_EQ(formats->Reset(), S_OK);
-    EXPECT_EQ(formats->Next(1, got, nullptr), S_OK);
+    EXPECT_EQ(formats->Next(8, got, &fetched), S_FALSE);
+    EXPECT_EQ(fetched, 6u);
     for (int i = 0; i < 6; ++i)
         EXPECT_EQ(got[i].cfFormat, format(expected[i], 0).cfFormat) << i;
 }
