@@ -2,7 +2,7 @@
 // offers and the names and depths it refuses, the item list, the formats it stores, what its
 // streams read, the moves it completes, and the stream it saves itself to.
 #include "backend/item.h"
-#include "shell/service_folder.h"
+#include "transfer/drive_folder.h"
 #include "transfer/data_object.h"
 #include "transfer/stored_tree.h"
 #include "ui/prompts.h"
@@ -21,9 +21,9 @@ FORMATETC format(const wchar_t* name, DWORD tymed, LONG lindex = -1)
             tymed};
 }
 
-std::string digest(const std::string& text)
+bytes text(const std::string& s)
 {
-    return sha256(bytes(text.begin(), text.end()));
+    return bytes(s.begin(), s.end());
 }
 
 // The records offered: "path\" for a folder, "path:size" for a file.
@@ -87,35 +87,18 @@ ULONG references(IUnknown* object)
     return object->Release();
 }
 
-// A logged-in account whose root holds F (a.txt, b\c.txt) and x.txt, made through the drive's
-// own root directory so that the folder's cached listing knows them.
-class data_object_test : public service_folder {
+// A logged-in account whose root holds F (a.txt, b\c.txt) and x.txt.
+class data_object_test : public drive_folder {
 protected:
     void SetUp() override
     {
-        service_folder::SetUp();
-        log_in();
-        root = new_folder();
-        com::ComPtr<IShellFolderImpl> impl;
-        VARIANT item;
-        ASSERT_EQ(root.As(&impl), S_OK);
-        ASSERT_EQ(impl->GetObject(nullptr, &item), S_OK);
-        drive = boost::dynamic_pointer_cast<vfs::directory>(
-            *static_cast<boost::shared_ptr<vfs::item>*>(item.byref));
+        drive_folder::SetUp();
         auto f = drive->create_directory(L"F");
-        upload(*f, L"a.txt", "alpha");
-        upload(*f->create_directory(L"b"), L"c.txt", "gamma!");
-        upload(*drive, L"x.txt", "x");
+        upload(*f, L"a.txt", text("alpha"));
+        upload(*f->create_directory(L"b"), L"c.txt", text("gamma!"));
+        upload(*drive, L"x.txt", text("x"));
     }
 
-    static void upload(vfs::directory& folder, const std::wstring& name, const std::string& text)
-    {
-        auto file = folder.create_file_alloc(name, text.size());
-        file->open(vfs::modeWrite | vfs::modeCreate);
-        if (!text.empty())
-            file->write(text.data(), static_cast<std::int32_t>(text.size()));
-        file->close();
-    }
     // An item under a name the service's operations refuse, in a folder of the root.
     void raw_item(const std::wstring& folder, const std::string& escaped_name, const char* kind)
     {
@@ -123,24 +106,20 @@ protected:
         service->control("raw_item", "user=" + user + "&dir=" + vfs_quillmere::narrow(dir->get_raw_id()) +
                                          "&name=" + escaped_name + "&kind=" + kind + "&data=raw");
     }
-    // The data object of items of a folder, as Explorer asks for it.
-    static com::ComPtr<IDataObject> offer(IShellFolder* folder, const std::vector<std::wstring>& names)
+    // The data object of root items, as Explorer asks for it.
+    com::ComPtr<IDataObject> offer(const std::vector<std::wstring>& names)
     {
         std::vector<unique_pidl> lists;
         std::vector<LPCITEMIDLIST> items;
         for (const auto& name : names) {
-            lists.push_back(parse(folder, name));
+            lists.push_back(parse(root.Get(), name));
             items.push_back(lists.back().get());
         }
         com::ComPtr<IDataObject> data;
-        EXPECT_EQ(folder->GetUIObjectOf(nullptr, UINT(items.size()), items.data(), IID_IDataObject, nullptr,
-                                        reinterpret_cast<void**>(data.GetAddressOf())),
+        EXPECT_EQ(root->GetUIObjectOf(nullptr, UINT(items.size()), items.data(), IID_IDataObject, nullptr,
+                                      reinterpret_cast<void**>(data.GetAddressOf())),
                   S_OK);
         return data;
-    }
-    com::ComPtr<IDataObject> offer(const std::vector<std::wstring>& names)
-    {
-        return offer(root.Get(), names);
     }
     bool in_root(const std::wstring& name)
     {
@@ -149,9 +128,6 @@ protected:
                 return true;
         return false;
     }
-
-    com::ComPtr<IShellFolder2> root;
-    boost::shared_ptr<vfs::directory> drive;
 };
 
 TEST_F(data_object_test, records_list_the_selection_depth_first_with_names_that_keep_their_depth)
@@ -174,8 +150,8 @@ TEST_F(data_object_test, a_path_too_long_for_a_record_refuses_the_whole_selectio
 {
     const std::wstring long_name(100, L'n');
     auto deep = drive->create_directory(L"D")->create_directory(long_name);
-    upload(*deep->create_directory(long_name), std::wstring(55, L'f'), "fits"); // 259 characters
-    upload(*deep, std::wstring(156, L'g'), "fits");                             // 259 too
+    upload(*deep->create_directory(long_name), std::wstring(55, L'f'), text("fits")); // 259 characters
+    upload(*deep, std::wstring(156, L'g'), text("fits"));                             // 259 too
     std::vector<ui::prompt> prompts;
     ui::scoped_answerer answer([&](const ui::prompt& p) {
         prompts.push_back(p);
@@ -283,7 +259,7 @@ TEST_F(data_object_test, contents_read_through_the_stream_are_the_stored_bytes)
     std::map<std::wstring, std::string> expected;
     for (std::size_t size : {0, 1, 16383, 16385}) {
         const bytes data = pattern(size, std::uint32_t(size));
-        upload(*folder, std::to_wstring(size), std::string(data.begin(), data.end()));
+        upload(*folder, std::to_wstring(size), data);
         expected[std::to_wstring(size)] = sha256(data);
     }
     // The large one goes into the service's store directly: only the way down is tested here.
@@ -343,7 +319,7 @@ TEST_F(data_object_test, a_completed_move_deletes_the_sources_and_a_drop_on_the_
     int n = 0;
     for (const auto& c : cases) {
         const std::wstring name = L"m" + std::to_wstring(++n) + L".txt";
-        upload(*drive, name, "moved");
+        upload(*drive, name, text("moved"));
         auto data = offer({name});
         ASSERT_EQ(OleSetClipboard(c.on_clipboard ? data.Get() : nullptr), S_OK);
         std::vector<ui::prompt> asked;
@@ -371,10 +347,10 @@ TEST_F(data_object_test, a_drag_between_drive_folders_copies_or_moves_through_th
         return IDCANCEL;
     });
     const tree_digests sent = {{L"F", "dir"},
-                               {L"F\\a.txt", digest("alpha")},
+                               {L"F\\a.txt", sha256(text("alpha"))},
                                {L"F\\b", "dir"},
-                               {L"F\\b\\c.txt", digest("gamma!")},
-                               {L"x.txt", digest("x")}};
+                               {L"F\\b\\c.txt", sha256(text("gamma!"))},
+                               {L"x.txt", sha256(text("x"))}};
     for (const bool move : {false, true}) {
         const std::wstring to = move ? L"moved here" : L"copied here";
         auto destination = drive->create_directory(to);
