@@ -316,12 +316,15 @@ TEST_F(data_object_test, a_completed_move_deletes_the_sources_and_a_drop_on_the_
         {"the bin, Yes", {}, recycle_bin, false, IDYES, true},
         {"another target", {}, CLSID_ShellFolderImpl, false, {}, false},
     };
+    auto copied = offer({L"F"});
     int n = 0;
     for (const auto& c : cases) {
         const std::wstring name = L"m" + std::to_wstring(++n) + L".txt";
         upload(*drive, name, text("moved"));
         auto data = offer({name});
-        ASSERT_EQ(OleSetClipboard(c.on_clipboard ? data.Get() : nullptr), S_OK);
+        // Off the clipboard, something the user copied since holds it, and keeps it.
+        IDataObject* held = c.on_clipboard ? data.Get() : copied.Get();
+        ASSERT_EQ(OleSetClipboard(held), S_OK);
         std::vector<ui::prompt> asked;
         ui::scoped_answerer answer([&](const ui::prompt& p) {
             asked.push_back(p);
@@ -333,7 +336,7 @@ TEST_F(data_object_test, a_completed_move_deletes_the_sources_and_a_drop_on_the_
         EXPECT_EQ(in_root(name), !c.deleted) << c.what;
         EXPECT_EQ(asked.size(), c.answer ? 1u : 0u) << c.what;
         EXPECT_EQ(asked.empty() ? L"" : asked[0].caption, c.answer ? L"Delete File" : L"") << c.what;
-        EXPECT_EQ(OleIsCurrentClipboard(data.Get()) == S_OK, c.on_clipboard && !c.deleted) << c.what;
+        EXPECT_EQ(OleIsCurrentClipboard(held) == S_OK, !(c.on_clipboard && c.deleted)) << c.what;
     }
     OleSetClipboard(nullptr);
 }
