@@ -7,6 +7,7 @@
 #include "transfer/views/file_descriptor.h"
 #include "transfer/views/hdrop.h"
 #include "ui/prompts.h"
+#include "ui/texts.h"
 
 #include <wrl/client.h>
 
