@@ -16,14 +16,14 @@ namespace {
 constexpr UINT view_background_flag = 0x00010000;
 constexpr UINT view_other_flag = 0x00020000;
 
-std::wstring load_text(UINT id)
+} // namespace
+
+std::wstring menu_text(UINT id)
 {
     wchar_t text[128] = {};
     LoadStringW(CQuillmereModule::instance(), id, text, 128);
     return text;
 }
-
-} // namespace
 
 std::wstring new_folder_name(vfs::directory& directory, const std::wstring& base)
 {
@@ -77,7 +77,7 @@ IFACEMETHODIMP CBGContextMenu::QueryContextMenu(HMENU menu, UINT index, UINT fir
     separator.fType = MFT_SEPARATOR;
     if (!InsertMenuItemW(menu, index + 1, TRUE, &separator))
         return E_FAIL;
-    std::wstring text = load_text(IDS_MENU_NEW_FOLDER);
+    std::wstring text = menu_text(IDS_MENU_NEW_FOLDER);
     MENUITEMINFOW item = {};
     item.cbSize = sizeof item;
     item.fMask = MIIM_ID | MIIM_STRING;
@@ -108,7 +108,7 @@ HRESULT CBGContextMenu::new_folder()
     return com_boundary([&] {
         try {
             auto created =
-                directory_->create_directory(new_folder_name(*directory_, load_text(IDS_NEW_FOLDER_NAME)));
+                directory_->create_directory(new_folder_name(*directory_, menu_text(IDS_NEW_FOLDER_NAME)));
             const CPIDLList record(BuildPIDLDATA(created));
             if (const pidl_ptr absolute{(folder_ + record).serialize()})
                 SHChangeNotify(SHCNE_MKDIR, SHCNF_IDLIST | SHCNF_FLUSH, absolute.get(), nullptr);

@@ -43,6 +43,9 @@ private:
     boost::shared_ptr<vfs::directory> directory_;
 };
 
+// A menu item's text from the string table.
+std::wstring menu_text(UINT id);
+
 // The first free name of a new folder in directory: base, then "base (2)", "base (3)", ...
 std::wstring new_folder_name(vfs::directory& directory, const std::wstring& base);
 

@@ -2,6 +2,7 @@
 
 #include "shell/bg_menu.h"
 #include "shell/extract_icon.h"
+#include "shell/item_menu.h"
 #include "shell/shell_folder.h"
 #include "shell/view_callback.h"
 #include "transfer/drop_target.h"
@@ -19,6 +20,7 @@ const folder_object_row view_rows[] = {
 const folder_object_row ui_rows[] = {
     {&IID_IExtractImage, selection_rule::one_else_invalid_arg, item_rule::none, S_OK, nullptr},
     {&IID_IDropTarget, selection_rule::one_else_invalid_arg, item_rule::none, S_OK, create_child_drop_target},
+    {&IID_IContextMenu, selection_rule::any, item_rule::connected, S_OK, create_item_menu},
     {&IID_IExtractIconW, selection_rule::one_else_fail, item_rule::none, S_OK, create_item_icon},
 };
 
