@@ -5,13 +5,17 @@
 #include "shell/item_menu.h"
 #include "shell/shell_folder.h"
 #include "shell/view_callback.h"
+#include "transfer/data_object.h"
+#include "transfer/drop_source.h"
 #include "transfer/drop_target.h"
+#include "transfer/stream.h"
 
 namespace {
 
 // Rows are tested in order; the first row of an interface decides.
 const folder_object_row view_rows[] = {
     {&IID_ITransferDestination, selection_rule::any, item_rule::none, S_OK, query_folder},
+    {&IID_IStream, selection_rule::any, item_rule::file, E_NOINTERFACE, create_folder_stream},
     {&IID_IShellView, selection_rule::any, item_rule::none, S_OK, create_folder_view},
     {&IID_IDropTarget, selection_rule::any, item_rule::none, S_OK, create_folder_drop_target},
     {&IID_IContextMenu, selection_rule::any, item_rule::directory, E_NOINTERFACE, create_background_menu},
@@ -19,7 +23,9 @@ const folder_object_row view_rows[] = {
 
 const folder_object_row ui_rows[] = {
     {&IID_IExtractImage, selection_rule::one_else_invalid_arg, item_rule::none, S_OK, nullptr},
+    {&IID_IDropSource, selection_rule::any, item_rule::none, S_OK, create_drop_source},
     {&IID_IDropTarget, selection_rule::one_else_invalid_arg, item_rule::none, S_OK, create_child_drop_target},
+    {&IID_IDataObject, selection_rule::any, item_rule::directory, E_FAIL, create_data_object},
     {&IID_IContextMenu, selection_rule::any, item_rule::connected, S_OK, create_item_menu},
     {&IID_IExtractIconW, selection_rule::one_else_fail, item_rule::none, S_OK, create_item_icon},
 };

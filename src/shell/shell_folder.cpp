@@ -5,6 +5,7 @@
 #include "shell/boundary.h"
 #include "shell/columns.h"
 #include "shell/connection.h"
+#include "transfer/stream.h"
 
 #include <oleauto.h>
 #include <shlwapi.h>
@@ -69,6 +70,27 @@ bool folder_serves(REFIID iid)
         if (IsEqualIID(iid, *entry->piid))
             return true;
     return false;
+}
+
+// The contents of the file that list names below a folder's item. Anything that is not a file
+// there, or cannot be looked up, is an interface this item does not have.
+HRESULT bind_stream(const boost::shared_ptr<vfs::item>& folder, const CPIDLList& list, REFIID riid,
+                    void** out)
+{
+    boost::shared_ptr<vfs::item> item = folder;
+    try {
+        for (const PIDLDATA& record : list.items()) {
+            const auto directory = boost::dynamic_pointer_cast<vfs::directory>(item);
+            if (!directory)
+                return E_NOINTERFACE;
+            item = directory->get_item(pidl_name(record));
+        }
+    }
+    catch (const vfs::exception&) {
+        return E_NOINTERFACE;
+    }
+    const auto file = boost::dynamic_pointer_cast<vfs::file>(item);
+    return file ? create_stream(file, riid, out) : E_NOINTERFACE;
 }
 
 } // namespace
@@ -308,8 +330,8 @@ IFACEMETHODIMP CShellFolderImpl::BindToObject(PCUIDLIST_RELATIVE pidl, IBindCtx*
         return E_POINTER;
     *out = nullptr;
     // Explorer asks for many handlers a folder does not serve; none of them may cost a request.
-    // File contents (IStream) come with the data transfer objects.
-    if (!folder_serves(riid))
+    const bool stream = IsEqualIID(riid, IID_IStream);
+    if (!stream && !folder_serves(riid))
         return E_NOINTERFACE;
     return com_boundary([&]() -> HRESULT {
         CPIDLList list;
@@ -318,6 +340,8 @@ IFACEMETHODIMP CShellFolderImpl::BindToObject(PCUIDLIST_RELATIVE pidl, IBindCtx*
         HRESULT hr = EnsureConnected(nullptr, true);
         if (FAILED(hr))
             return hr;
+        if (stream)
+            return bind_stream(item_, list, riid, out);
         auto child = com::make<CShellFolderImpl>();
         hr = child->InitChild(item_, root_, relative_, list);
         if (FAILED(hr))

@@ -5,6 +5,7 @@
 #include "transfer/views/file_descriptor.h"
 #include "transfer/views/hdrop.h"
 #include "ui/prompts.h"
+#include "ui/texts.h"
 
 #include <wrl/client.h>
 
@@ -21,31 +22,8 @@ constexpr std::uint64_t size_failed = std::numeric_limits<std::uint64_t>::max();
 constexpr std::int32_t buffer_size = 16384;
 constexpr ULONGLONG progress_interval_ms = 100;
 
-std::wstring load_string(UINT id)
-{
-    const wchar_t* text = nullptr;
-    const int length = LoadStringW(CQuillmereModule::instance(), id, reinterpret_cast<LPWSTR>(&text), 0);
-    return length > 0 ? std::wstring(text, static_cast<std::size_t>(length)) : std::wstring();
-}
-
-// The "%s" of a string resource filled in order; names are inserted as they are, so a "%" in a
-// name cannot act as a format directive.
-std::wstring fill(const std::wstring& text, const std::vector<std::wstring>& values)
-{
-    std::wstring out;
-    std::size_t next = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == L'%' && i + 1 < text.size() && text[i + 1] == L's') {
-            if (next < values.size())
-                out += values[next];
-            ++next;
-            ++i;
-        }
-        else
-            out += text[i];
-    }
-    return out;
-}
+using ui::fill;
+using ui::load_string;
 
 HWND prompt_owner(HWND owner, IProgressDialog* progress)
 {

@@ -145,7 +145,7 @@ TEST_F(service_folder, binding_for_an_interface_a_folder_does_not_serve_asks_the
     path.append(make_record(L"Reports", true));
     unique_pidl list(path.serialize()), gone = record_list(make_record(L"Gone", true));
     const std::size_t before = list_dir_requests();
-    for (const IID* iid : {&IID_IPropertyStore, &IID_IStream, &IID_IShellLinkW}) {
+    for (const IID* iid : {&IID_IPropertyStore, &IID_IShellLinkW}) {
         com::ComPtr<IUnknown> out;
         EXPECT_EQ(
             folder->BindToObject(list.get(), nullptr, *iid, reinterpret_cast<void**>(out.GetAddressOf())),

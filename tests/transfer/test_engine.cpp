@@ -7,6 +7,7 @@
 #include "backend/protocol.h"
 #include "com/object.h"
 #include "local_tree.h"
+#include "prompt_script.h"
 #include "stored_tree.h"
 #include "module/resource.h"
 #include "support/data_objects.h"
@@ -36,26 +37,6 @@ std::string digest(const std::string& text)
 {
     return sha256(bytes(text.begin(), text.end()));
 }
-
-// Answers prompts from a script (IDCANCEL once it runs out) and keeps what was asked.
-struct prompt_script {
-    explicit prompt_script(std::vector<int> answers) : answers_(std::move(answers)) {}
-    std::vector<ui::prompt> seen;
-    std::wstring captions() const
-    {
-        std::wstring text;
-        for (const auto& p : seen)
-            text += (text.empty() ? L"" : L" | ") + p.caption;
-        return text;
-    }
-
-private:
-    std::vector<int> answers_;
-    ui::scoped_answerer scope_{[this](const ui::prompt& p) {
-        seen.push_back(p);
-        return seen.size() <= answers_.size() ? answers_[seen.size() - 1] : IDCANCEL;
-    }};
-};
 
 // Write failures injected into the real remote folder and files, standing for a connection lost
 // in the middle of a file; every write is kept, failed ones too.
