@@ -55,12 +55,12 @@ TEST_F(service_folder, item_menu_deletes_through_the_data_object_after_the_confi
     struct {
         std::vector<LPCITEMIDLIST> items;
         HRESULT result;
-    } const menus[] = {
+    } menus[] = {
         {{a.get()}, S_OK},
         {{a.get(), docs.get()}, S_OK},
         {{a.get(), foreign}, E_INVALIDARG},
     };
-    for (const auto& m : menus) {
+    for (auto& m : menus) {
         com::ComPtr<IContextMenu> menu;
         EXPECT_EQ(folder->GetUIObjectOf(nullptr, static_cast<UINT>(m.items.size()), m.items.data(),
                                         IID_IContextMenu, nullptr, &menu),
