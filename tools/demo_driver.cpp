@@ -62,12 +62,20 @@ std::wstring class_of(HWND hwnd)
 struct search {
     std::wstring cls;
     HWND found = nullptr;
+    DWORD pid = 0; // top-level windows of this process only; 0 for any
 };
+
+DWORD process_of(HWND hwnd)
+{
+    DWORD pid = 0;
+    GetWindowThreadProcessId(hwnd, &pid);
+    return pid;
+}
 
 BOOL CALLBACK find_top(HWND hwnd, LPARAM param)
 {
     auto* s = reinterpret_cast<search*>(param);
-    if (IsWindowVisible(hwnd) && class_of(hwnd) == s->cls) {
+    if (IsWindowVisible(hwnd) && class_of(hwnd) == s->cls && (!s->pid || process_of(hwnd) == s->pid)) {
         s->found = hwnd;
         return FALSE;
     }
@@ -320,30 +328,12 @@ bool right_click_item(HWND explorer, const std::wstring& name)
     return true;
 }
 
-struct menu_search {
-    DWORD pid;
-    HWND found;
-};
-
-BOOL CALLBACK find_menu(HWND hwnd, LPARAM param)
-{
-    auto* s = reinterpret_cast<menu_search*>(param);
-    DWORD pid = 0;
-    GetWindowThreadProcessId(hwnd, &pid);
-    if (pid == s->pid && IsWindowVisible(hwnd) && class_of(hwnd) == L"#32768") {
-        s->found = hwnd;
-        return FALSE;
-    }
-    return TRUE;
-}
-
 // The popup menu Explorer shows, once it shows one within the time.
 HWND wait_for_menu(HWND explorer, DWORD timeout_ms)
 {
-    menu_search s{0, nullptr};
-    GetWindowThreadProcessId(explorer, &s.pid);
+    search s{L"#32768", nullptr, process_of(explorer)};
     for (DWORD waited = 0;; waited += 100) {
-        EnumWindows(find_menu, reinterpret_cast<LPARAM>(&s));
+        EnumWindows(find_top, reinterpret_cast<LPARAM>(&s));
         if (s.found || waited >= timeout_ms)
             return s.found;
         Sleep(100);
