@@ -17,13 +17,7 @@ class delete_items : public drive_folder {
 protected:
     item_selection selection_of(const std::vector<std::wstring>& names)
     {
-        item_selection s;
-        s.folder = drive;
-        s.root = CPIDLList(root_pidl, true);
-        s.owner = owner;
-        for (const auto& name : names)
-            s.items.push_back(BuildPIDLDATA(drive->get_item(name)));
-        return s;
+        return drive_folder::selection_of(names, owner);
     }
     std::size_t removals() const
     {
