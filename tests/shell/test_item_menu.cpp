@@ -5,6 +5,8 @@
 #include "support/data_objects.h"
 #include "ui/prompts.h"
 
+#include <atomic>
+
 namespace {
 
 using namespace qm_test;
@@ -104,6 +106,21 @@ TEST_F(service_folder, item_menu_deletes_through_the_data_object_after_the_confi
         EXPECT_EQ(merged.first(), c.data == ours.Get() ? L"Open" : L"Copy");
     }
     EXPECT_EQ(item_menu_callback(folder.Get(), nullptr, ours.Get(), DFM_GETHELPTEXTW, 0, 0), E_NOTIMPL);
+
+    // Open hands the selection to a download thread; without the session manager's mutex that
+    // thread stops at once with its box, before it downloads or starts anything.
+    quit_session_manager();
+    std::atomic<int> mutex_boxes = 0;
+    ui::scoped_answerer answer([&](const ui::prompt& p) {
+        mutex_boxes += p.text == L"Error opening mutex";
+        return IDOK;
+    });
+    const LONG locks = com::current_module().lock_count();
+    EXPECT_EQ(item_menu_callback(folder.Get(), nullptr, ours.Get(), DFM_INVOKECOMMAND, 0, 0), S_OK);
+    for (DWORD end = GetTickCount() + 20000;
+         com::current_module().lock_count() != locks && GetTickCount() < end;)
+        Sleep(10);
+    EXPECT_EQ(mutex_boxes, 1);
 }
 
 } // namespace
