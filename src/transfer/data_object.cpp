@@ -7,6 +7,7 @@
 #include "transfer/enum_formatetc.h"
 #include "transfer/stream.h"
 #include "ui/prompts.h"
+#include "ui/texts.h"
 
 #include <shellapi.h>
 
@@ -32,18 +33,25 @@ FORMATETC format_entry(clipboard_format_index index, DWORD tymed)
     return {format_of(index), nullptr, DVASPECT_CONTENT, -1, tymed};
 }
 
+// A block of the object's own memory, locked for writing; null (and no block) when none can be had.
+BYTE* new_block(SIZE_T size, HGLOBAL& memory)
+{
+    memory = GlobalAlloc(own_memory, size);
+    auto* p = memory ? static_cast<BYTE*>(GlobalLock(memory)) : nullptr;
+    if (memory && !p) {
+        GlobalFree(memory);
+        memory = nullptr;
+    }
+    return p;
+}
+
 HGLOBAL global_copy(const void* bytes, SIZE_T size)
 {
-    HGLOBAL memory = GlobalAlloc(own_memory, size);
-    if (!memory)
-        return nullptr;
-    void* p = GlobalLock(memory);
-    if (!p) {
-        GlobalFree(memory);
-        return nullptr;
+    HGLOBAL memory = nullptr;
+    if (BYTE* p = new_block(size, memory)) {
+        std::memcpy(p, bytes, size);
+        GlobalUnlock(memory);
     }
-    std::memcpy(p, bytes, size);
-    GlobalUnlock(memory);
     return memory;
 }
 
@@ -85,13 +93,6 @@ void notify_updated(const CPIDLList& folder)
 {
     if (const pidl_ptr list{folder.serialize()})
         SHChangeNotify(SHCNE_UPDATEDIR, SHCNF_IDLIST | SHCNF_FLUSH, list.get(), nullptr);
-}
-
-std::wstring load_text(UINT id)
-{
-    const wchar_t* text = nullptr;
-    const int length = LoadStringW(CQuillmereModule::instance(), id, reinterpret_cast<LPWSTR>(&text), 0);
-    return length > 0 ? std::wstring(text, static_cast<std::size_t>(length)) : std::wstring();
 }
 
 // ---- persisted form ----
@@ -380,11 +381,8 @@ HRESULT CDataObjectImpl::descriptors()
     }
     catch (const descriptor_too_deep& e) {
         // Said once: the target asks again for every format it tries.
-        std::wstring text = load_text(IDS_TOO_DEEP_TEXT);
-        const std::size_t at = text.find(L"%s");
-        if (at != std::wstring::npos)
-            text.replace(at, 2, e.path);
-        ui::ask(selection_.owner, text, load_text(IDS_TOO_DEEP_CAPTION), MB_OK | MB_ICONERROR);
+        ui::ask(selection_.owner, ui::text(IDS_TOO_DEEP_TEXT, {e.path}),
+                ui::load_string(IDS_TOO_DEEP_CAPTION), MB_OK | MB_ICONERROR);
         descriptor_failure_ = HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
         return descriptor_failure_;
     }
@@ -401,13 +399,10 @@ HRESULT CDataObjectImpl::get_descriptor(STGMEDIUM* medium)
     const auto& records = descriptors_->records;
     const UINT count = static_cast<UINT>(records.size());
     const SIZE_T size = sizeof(UINT) + records.size() * sizeof(FILEDESCRIPTORW);
-    HGLOBAL memory = GlobalAlloc(own_memory, size);
-    auto* p = memory ? static_cast<BYTE*>(GlobalLock(memory)) : nullptr;
-    if (!p) {
-        if (memory)
-            GlobalFree(memory);
+    HGLOBAL memory = nullptr;
+    BYTE* p = new_block(size, memory);
+    if (!p)
         return E_OUTOFMEMORY;
-    }
     std::memcpy(p, &count, sizeof count);
     std::memcpy(p + sizeof count, records.data(), records.size() * sizeof(FILEDESCRIPTORW));
     GlobalUnlock(memory);
@@ -444,13 +439,10 @@ HRESULT CDataObjectImpl::get_item_list(STGMEDIUM* medium)
     const std::size_t item_size = sizeof(PIDLDATA) + sizeof(USHORT);
     const std::size_t n = selection_.items.size();
     const std::size_t size = sizeof(UINT) * (n + 2) + folder_size + n * item_size;
-    HGLOBAL memory = GlobalAlloc(own_memory, size);
-    auto* p = memory ? static_cast<BYTE*>(GlobalLock(memory)) : nullptr;
-    if (!p) {
-        if (memory)
-            GlobalFree(memory);
+    HGLOBAL memory = nullptr;
+    BYTE* p = new_block(size, memory);
+    if (!p)
         return STG_E_MEDIUMFULL;
-    }
     auto* cida = reinterpret_cast<CIDA*>(p);
     cida->cidl = static_cast<UINT>(n);
     std::size_t at = sizeof(UINT) * (n + 2);
