@@ -7,8 +7,8 @@
 #include "transfer/open_item.h"
 
 #include <cstdio>
+#include <fstream>
 #include <map>
-#include <thread>
 
 using namespace qm_test;
 
@@ -21,18 +21,6 @@ std::wstring intermediate_dir()
     return std::wstring(appdata) + L"\\Quillmere\\Intermediate files\\";
 }
 
-bytes file_bytes(const std::wstring& path)
-{
-    bytes out;
-    if (FILE* f = _wfopen(path.c_str(), L"rb")) {
-        unsigned char buffer[65536];
-        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;)
-            out.insert(out.end(), buffer, buffer + n);
-        std::fclose(f);
-    }
-    return out;
-}
-
 // Name -> contents of every file in the intermediate folder; clear() removes them.
 std::map<std::wstring, bytes> intermediate_files(bool clear = false)
 {
@@ -43,7 +31,8 @@ std::map<std::wstring, bytes> intermediate_files(bool clear = false)
         const std::wstring path = intermediate_dir() + found.cFileName;
         if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
             continue;
-        files[found.cFileName] = file_bytes(path);
+        files[found.cFileName] =
+            bytes(std::istreambuf_iterator<char>(std::ifstream(path.c_str(), std::ios::binary).rdbuf()), {});
         if (clear)
             DeleteFileW(path.c_str());
     }
@@ -75,14 +64,15 @@ protected:
         intermediate_files(true);
         drive_folder::TearDown();
     }
-    // The worker as OpenItems starts it, on a thread the test waits for.
+    // Opens s and waits for the worker to end: it holds a module lock while it runs.
     static void run_worker(const item_selection& s)
     {
-        auto* params = new OpenItemsParams;
-        params->folder = s.folder;
-        params->folder_list = s.absolute();
-        params->items = s.items;
-        std::thread([params] { OpenItemsWorker(params); }).join();
+        const LONG before = com::current_module().lock_count();
+        ASSERT_EQ(OpenItems(s, nullptr), S_OK);
+        for (DWORD end = GetTickCount() + 30000;
+             com::current_module().lock_count() != before && GetTickCount() < end;)
+            Sleep(10);
+        ASSERT_EQ(com::current_module().lock_count(), before) << "the worker did not end";
     }
     // What a companion holds: the item's absolute list, terminator included.
     bytes companion_of(const item_selection& s, std::size_t i)
@@ -212,19 +202,6 @@ TEST_F(open_item, without_the_download_mutex_nothing_is_downloaded)
               std::tuple(std::wstring(L"Internal error"), std::wstring(L"Error opening mutex"),
                          UINT(MB_ICONERROR)));
     EXPECT_EQ(intermediate_files().size(), 0u);
-}
-
-TEST_F(open_item, open_items_runs_the_worker_on_a_thread_of_its_own)
-{
-    upload(*drive, L"t.qmx", pattern(5, 5));
-    prompt_script none({});
-    const LONG before = com::current_module().lock_count();
-    EXPECT_EQ(OpenItems(selection_of({L"t.qmx"}), nullptr), S_OK);
-    for (DWORD end = GetTickCount() + 20000;
-         com::current_module().lock_count() != before && GetTickCount() < end;)
-        Sleep(10);
-    EXPECT_EQ(com::current_module().lock_count(), before) << "the worker did not end";
-    EXPECT_EQ(intermediate_files().count(L"t.qmx.PIDL"), 1u);
     EXPECT_EQ(OpenItems(item_selection{}, nullptr), E_INVALIDARG);
 }
 
