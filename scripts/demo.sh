@@ -5,13 +5,13 @@
 #
 #   scripts/demo.sh              on the current display ($DISPLAY); stops when Explorer closes
 #   scripts/demo.sh --headless   under a private Xvfb: opens the drive through the Location box,
-#                                logs in through the dialog, opens a subfolder, saves PNG
-#                                screenshots of each step into build/<arch>/demo/, stops
-#                                everything it started
+#                                logs in through the dialog, opens a subfolder and a file's
+#                                context menu, saves PNG screenshots of each step into
+#                                build/<arch>/demo/, stops everything it started
 #   --check      (with --headless) fails unless the driver saw every step in Explorer's views
 #                (the drive in the computer folder, the demo account's folders in the drive,
-#                the subfolder's items once the dev service had listed it, no error box left
-#                open), every screenshot exists and the dev service saw the drive's root listed
+#                the subfolder's items once the dev service had listed it, the file's menu,
+#                no error box left open), every screenshot exists and the dev service saw the drive's root listed
 #   --no-build   uses the build folder as it is (QM_BUILD_DIR, default build/<arch>)
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -106,7 +106,7 @@ if [ "$headless" = 1 ]; then
     if [ "$check" = 1 ]; then
         missing=0
         [ "$driver_status" = 0 ] || { echo "demo: the driver's checks failed (exit $driver_status)"; missing=1; }
-        for shot in 1-explorer 2-computer-folder 3-login-dialog 4-drive 5-subfolder; do
+        for shot in 1-explorer 2-computer-folder 3-login-dialog 4-drive 5-subfolder 6-item-menu; do
             [ -s "$work/shots/$shot.png" ] || { echo "demo: missing screenshot $shot.png"; missing=1; }
         done
         seen=$(curl -s "http://127.0.0.1:8460/_control/requests?action=list_dir&user=demo")

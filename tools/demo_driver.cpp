@@ -1,8 +1,9 @@
 // Drives Wine's Explorer through the demo without a person: opens the computer folder and the
 // Quillmere drive through the Location box, answers the login dialog, opens the demo account's
-// Home folder, and saves a PNG of the screen after each step. Each step is checked in what the
-// view shows (its items read from Explorer's list view) and, for the subfolder, in what the
-// dev service saw; no error box may be left open. Exits 1 when any check fails.
+// Home folder and a file's context menu there, and saves a PNG of the screen after each step.
+// Each step is checked in what the view shows (its items read from Explorer's list view), for
+// the subfolder in what the dev service saw, for the menu in the popup Explorer shows; no error
+// box may be left open. Exits 1 when any check fails.
 // Used by scripts/demo.sh --headless.
 //
 // Usage: demo_driver.exe SHOTS_DIR USER PASSWORD
@@ -31,6 +32,7 @@ const int password_edit = 302;
 const std::vector<std::wstring> demo_folders = {L"Home", L"Music", L"Photos", L"Partag\u00e9 publiquement",
                                                 L"Projets 2024"};
 const wchar_t* const demo_subfolder = L"Home";
+const wchar_t* const demo_file = L"Read me.txt";
 const std::vector<std::wstring> demo_home = {L"Read me.txt", L"Caf\u00e9 cr\u00e8me \u2013 recette.txt",
                                              L"Lettres \u00e0 Zo\u00eb"};
 
@@ -60,12 +62,20 @@ std::wstring class_of(HWND hwnd)
 struct search {
     std::wstring cls;
     HWND found = nullptr;
+    DWORD pid = 0; // top-level windows of this process only; 0 for any
 };
+
+DWORD process_of(HWND hwnd)
+{
+    DWORD pid = 0;
+    GetWindowThreadProcessId(hwnd, &pid);
+    return pid;
+}
 
 BOOL CALLBACK find_top(HWND hwnd, LPARAM param)
 {
     auto* s = reinterpret_cast<search*>(param);
-    if (IsWindowVisible(hwnd) && class_of(hwnd) == s->cls) {
+    if (IsWindowVisible(hwnd) && class_of(hwnd) == s->cls && (!s->pid || process_of(hwnd) == s->pid)) {
         s->found = hwnd;
         return FALSE;
     }
@@ -276,6 +286,75 @@ bool service_listed_a_subfolder(std::size_t before)
     return false;
 }
 
+// Where the view shows an item, in screen coordinates; false when it does not show it.
+bool item_point(HWND explorer, const std::wstring& name, POINT& point)
+{
+    const auto names = list_view_items(explorer);
+    const auto at = std::find(names.begin(), names.end(), name);
+    HWND list = child_of_class(explorer, L"SysListView32");
+    DWORD pid = 0;
+    if (at == names.end() || !list || !GetWindowThreadProcessId(list, &pid))
+        return false;
+    com::handle process(OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid));
+    if (!process)
+        return false;
+    remote_memory remote(process.get(), sizeof(RECT));
+    RECT rect = {LVIR_LABEL, 0, 0, 0};
+    DWORD_PTR ok = 0;
+    if (!remote.get() || !WriteProcessMemory(process.get(), remote.get(), &rect, sizeof rect, nullptr) ||
+        !SendMessageTimeoutW(list, LVM_GETITEMRECT, static_cast<WPARAM>(at - names.begin()),
+                             reinterpret_cast<LPARAM>(remote.get()), SMTO_ABORTIFHUNG, 5000, &ok) ||
+        !ok || !ReadProcessMemory(process.get(), remote.get(), &rect, sizeof rect, nullptr))
+        return false;
+    point = {(rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2};
+    return ClientToScreen(list, &point);
+}
+
+// Right-clicks an item as the user's mouse would: the cursor moves there first, so the menu
+// opens where it points.
+bool right_click_item(HWND explorer, const std::wstring& name)
+{
+    POINT at = {};
+    HWND list = child_of_class(explorer, L"SysListView32");
+    if (!item_point(explorer, name, at)) {
+        say(L"the view does not show " + name);
+        return false;
+    }
+    SetCursorPos(at.x, at.y);
+    POINT client = at;
+    ScreenToClient(list, &client);
+    PostMessageW(list, WM_RBUTTONDOWN, MK_RBUTTON, MAKELPARAM(client.x, client.y));
+    PostMessageW(list, WM_RBUTTONUP, 0, MAKELPARAM(client.x, client.y));
+    return true;
+}
+
+// The popup menu Explorer shows, once it shows one within the time.
+HWND wait_for_menu(HWND explorer, DWORD timeout_ms)
+{
+    search s{L"#32768", nullptr, process_of(explorer)};
+    for (DWORD waited = 0;; waited += 100) {
+        EnumWindows(find_top, reinterpret_cast<LPARAM>(&s));
+        if (s.found || waited >= timeout_ms)
+            return s.found;
+        Sleep(100);
+    }
+}
+
+// Opens an item's context menu with a right click and closes it with Escape. Wine's view shows
+// a menu only when the folder hands one out for the selection (GetUIObjectOf, IContextMenu).
+void show_item_menu(HWND explorer, const std::wstring& item, const std::wstring& shot)
+{
+    HWND menu = right_click_item(explorer, item) ? wait_for_menu(explorer, 10000) : nullptr;
+    say(menu ? L"item menu: shown for " + item : L"item menu: FAILED: no menu for " + item);
+    failures += menu ? 0 : 1;
+    screenshot(shot);
+    if (!menu)
+        return;
+    PostMessageW(menu, WM_KEYDOWN, VK_ESCAPE, 0);
+    for (int i = 0; i < 50 && wait_for_menu(explorer, 0); ++i)
+        Sleep(100);
+}
+
 struct open_boxes {
     DWORD pid;
     std::vector<std::wstring> found;
@@ -358,6 +437,9 @@ int wmain(int argc, wchar_t** argv)
     if (service_listed_a_subfolder(listed_before))
         view_shows(explorer, demo_home, L"subfolder");
     screenshot(L"5-subfolder");
+    expect_no_box(explorer);
+
+    show_item_menu(explorer, demo_file, L"6-item-menu");
     expect_no_box(explorer);
 
     PostMessageW(explorer, WM_CLOSE, 0, 0);

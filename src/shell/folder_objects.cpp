@@ -3,6 +3,7 @@
 #include "shell/bg_menu.h"
 #include "shell/extract_icon.h"
 #include "shell/extract_image.h"
+#include "shell/item_menu.h"
 #include "shell/shell_folder.h"
 #include "shell/view_callback.h"
 #include "transfer/data_object.h"
@@ -28,6 +29,7 @@ const folder_object_row ui_rows[] = {
     {&IID_IDropSource, selection_rule::any, item_rule::none, S_OK, create_drop_source},
     {&IID_IDropTarget, selection_rule::one_else_invalid_arg, item_rule::none, S_OK, create_child_drop_target},
     {&IID_IDataObject, selection_rule::any, item_rule::directory, E_FAIL, create_data_object},
+    {&IID_IContextMenu, selection_rule::any, item_rule::connected, S_OK, create_item_menu},
     {&IID_IExtractIconW, selection_rule::one_else_fail, item_rule::none, S_OK, create_item_icon},
 };
 

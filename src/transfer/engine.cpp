@@ -27,16 +27,6 @@ constexpr ULONGLONG progress_interval_ms = 100;
 using ui::fill;
 using ui::load_string;
 
-HWND prompt_owner(HWND owner, IProgressDialog* progress)
-{
-    ComPtr<IOleWindow> window;
-    HWND hwnd = nullptr;
-    if (progress && SUCCEEDED(progress->QueryInterface(IID_PPV_ARGS(&window))) &&
-        SUCCEEDED(window->GetWindow(&hwnd)) && hwnd)
-        return hwnd;
-    return owner;
-}
-
 UINT question_buttons(bool only_files)
 {
     return MB_ICONWARNING | (only_files ? MB_YESNO : MB_YESNOCANCEL);
@@ -84,6 +74,16 @@ struct item_prompts {
 };
 
 } // namespace
+
+HWND prompt_owner(HWND owner, IProgressDialog* progress)
+{
+    ComPtr<IOleWindow> window;
+    HWND hwnd = nullptr;
+    if (progress && SUCCEEDED(progress->QueryInterface(IID_PPV_ARGS(&window))) &&
+        SUCCEEDED(window->GetWindow(&hwnd)) && hwnd)
+        return hwnd;
+    return owner;
+}
 
 int ShowTransferMessage(HWND owner, IProgressDialog* progress, UINT caption_id, UINT text_id,
                         const std::wstring& name, UINT flags)

@@ -51,6 +51,9 @@ HRESULT CopyOneFile(HWND owner, const boost::shared_ptr<vfs::file>& source,
 // when a node is not the interface its type names.
 std::uint64_t ComputeTransferSize(const boost::shared_ptr<vfs::directory>& source, bool* only_files);
 
+// The window that owns the prompts of a long operation: the progress dialog's, else owner.
+HWND prompt_owner(HWND owner, IProgressDialog* progress);
+
 // A prompt owned by the progress dialog's window (owner when it has none): text_id formatted with
 // name (and error), caption_id loaded. Answers the button pressed.
 int ShowTransferMessage(HWND owner, IProgressDialog* progress, UINT caption_id, UINT text_id,

@@ -4,6 +4,7 @@
 
 #include "shell/service_folder.h"
 #include "support/digest.h"
+#include "transfer/selection.h"
 
 #include <algorithm>
 
@@ -36,6 +37,18 @@ protected:
         }
         f->close();
         return f;
+    }
+
+    // The named items of the drive's root as a data object carries them.
+    item_selection selection_of(const std::vector<std::wstring>& names, HWND owner = nullptr)
+    {
+        item_selection s;
+        s.folder = drive;
+        s.root = CPIDLList(root_pidl, true);
+        s.owner = owner;
+        for (const auto& name : names)
+            s.items.push_back(BuildPIDLDATA(drive->get_item(name)));
+        return s;
     }
 
     com::ComPtr<IShellFolder2> root;

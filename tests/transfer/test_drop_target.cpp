@@ -3,6 +3,7 @@
 // the source learns of it, the asynchronous worker, and the drops that must not happen.
 #include "shell/bg_menu.h"
 #include "shell/service_folder.h"
+#include "transfer/drive_folder.h"
 #include "support/data_objects.h"
 #include "support/digest.h"
 #include "transfer/local_tree.h"
@@ -83,21 +84,8 @@ private:
 
 // A logged-in account; each case drops into a folder of its own below the root, made through
 // the drive's own root directory, so that the folders' cached listing knows it.
-class drop_target : public service_folder {
+class drop_target : public drive_folder {
 protected:
-    void SetUp() override
-    {
-        service_folder::SetUp();
-        log_in();
-        root = new_folder();
-        com::ComPtr<IShellFolderImpl> impl;
-        VARIANT item;
-        ASSERT_EQ(root.As(&impl), S_OK);
-        ASSERT_EQ(impl->GetObject(nullptr, &item), S_OK);
-        drive = boost::dynamic_pointer_cast<vfs::directory>(
-            *static_cast<boost::shared_ptr<vfs::item>*>(item.byref));
-    }
-
     // A new remote folder, and its drop target as Explorer gets it: from the folder's view, or
     // from its parent for a drop onto the folder's icon.
     com::ComPtr<IDropTarget> new_destination(const std::wstring& name,
@@ -125,8 +113,6 @@ protected:
         return out;
     }
 
-    com::ComPtr<IShellFolder2> root;
-    boost::shared_ptr<vfs::directory> drive;
     dropped_tree local;
 };
 
