@@ -57,10 +57,7 @@ int main(int argc, char** argv)
         return 3;
     vfs_quillmere::ensure_curl_initialised();
     try {
-        post(service + "/_control/add_user", "name=" + user + "&password=" + argv[3]);
-        vfs_quillmere::set_service_url(service);
-        vfs_quillmere::client account(std::wstring(user.begin(), user.end()),
-                                      std::wstring(argv[3], argv[3] + std::strlen(argv[3])));
+        vfs_quillmere::client account = bench::new_account(argv[1], argv[2], argv[3]);
         item_selection selection;
         selection.folder = account.get_root();
         LPITEMIDLIST windows = nullptr;

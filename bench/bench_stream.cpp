@@ -109,11 +109,7 @@ int main(int argc, char** argv)
         return 3;
     vfs_quillmere::ensure_curl_initialised();
     try {
-        bench::post(std::string(argv[1]) + "/_control/add_user",
-                    std::string("name=") + argv[2] + "&password=" + argv[3]);
-        vfs_quillmere::set_service_url(argv[1]);
-        vfs_quillmere::client account(std::wstring(argv[2], argv[2] + std::strlen(argv[2])),
-                                      std::wstring(argv[3], argv[3] + std::strlen(argv[3])));
+        vfs_quillmere::client account = bench::new_account(argv[1], argv[2], argv[3]);
         const auto root = account.get_root();
         const std::wstring name = L"stream-" + std::to_wstring(GetCurrentProcessId()) + L".bin";
         {

@@ -1,6 +1,9 @@
 // What the benchmark programs share: timing, medians and plain requests to the dev service.
 #pragma once
 
+#include "backend/client.h"
+#include "backend/protocol.h"
+
 #include <curl/curl.h>
 
 #include <windows.h>
@@ -61,6 +64,16 @@ inline std::string post(const std::string& url, const std::string& body)
         std::exit(1);
     }
     return answer;
+}
+
+// A new account on a dev service in test mode, logged in.
+inline vfs_quillmere::client new_account(const std::string& service, const std::string& user,
+                                         const std::string& password)
+{
+    post(service + "/_control/add_user", "name=" + user + "&password=" + password);
+    vfs_quillmere::set_service_url(service);
+    return vfs_quillmere::client(std::wstring(user.begin(), user.end()),
+                                 std::wstring(password.begin(), password.end()));
 }
 
 } // namespace bench

@@ -36,17 +36,7 @@ boost::shared_ptr<vfs::client>& connection_cache()
 }
 
 using com::handle;
-
-class mutex_hold {
-public:
-    explicit mutex_hold(HANDLE mutex) : mutex_(mutex) { WaitForSingleObject(mutex_, INFINITE); }
-    ~mutex_hold() { ReleaseMutex(mutex_); }
-    mutex_hold(const mutex_hold&) = delete;
-    mutex_hold& operator=(const mutex_hold&) = delete;
-
-private:
-    HANDLE mutex_;
-};
+using com::mutex_hold;
 
 class view {
 public:

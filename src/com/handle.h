@@ -1,4 +1,5 @@
-// Owns a kernel object handle (event, mutex, mapping, process, thread) and closes it once.
+// Owns a kernel object handle (event, mutex, mapping, process, thread) and closes it once; holds
+// a mutex for a scope.
 // Header-only, so the session manager, which does not link the DLL's library, shares it too.
 #pragma once
 
@@ -41,5 +42,17 @@ inline handle file_handle(HANDLE h)
 {
     return handle(h == INVALID_HANDLE_VALUE ? nullptr : h);
 }
+
+// Owns a mutex (waiting without limit; an abandoned mutex is owned too) until destroyed.
+class mutex_hold {
+public:
+    explicit mutex_hold(HANDLE mutex) : mutex_(mutex) { WaitForSingleObject(mutex_, INFINITE); }
+    ~mutex_hold() { ReleaseMutex(mutex_); }
+    mutex_hold(const mutex_hold&) = delete;
+    mutex_hold& operator=(const mutex_hold&) = delete;
+
+private:
+    HANDLE mutex_;
+};
 
 } // namespace com

@@ -111,18 +111,6 @@ void internal_error(HWND owner, const std::wstring& text)
     ui::ask(owner, text, L"Internal error", MB_ICONERROR);
 }
 
-// Holds the mutex for one item; an abandoned mutex is held as well.
-class mutex_hold {
-public:
-    explicit mutex_hold(HANDLE mutex) : mutex_(mutex) { WaitForSingleObject(mutex_, INFINITE); }
-    ~mutex_hold() { ReleaseMutex(mutex_); }
-    mutex_hold(const mutex_hold&) = delete;
-    mutex_hold& operator=(const mutex_hold&) = delete;
-
-private:
-    HANDLE mutex_;
-};
-
 void open_each(const OpenItemsParams& params, IProgressDialog* progress, HANDLE mutex)
 {
     std::uint64_t total = 0, completed = 0;
@@ -137,7 +125,7 @@ void open_each(const OpenItemsParams& params, IProgressDialog* progress, HANDLE 
     for (const PIDLDATA& item : params.items) {
         progress->SetLine(1, ui::text(IDS_DOWNLOAD_FILE, {pidl_name(item)}).c_str(), TRUE, nullptr);
         progress->SetLine(2, from.c_str(), TRUE, nullptr);
-        const mutex_hold hold(mutex);
+        const com::mutex_hold hold(mutex); // one item at a time, across processes
         try {
             const std::wstring path =
                 DownloadToIntermediate(params.owner, progress, total, &completed, params.folder, item);

@@ -205,4 +205,17 @@ TEST_F(open_item, without_the_download_mutex_nothing_is_downloaded)
     EXPECT_EQ(OpenItems(item_selection{}, nullptr), E_INVALIDARG);
 }
 
+TEST_F(open_item, a_local_copy_that_cannot_be_made_asks_retry_or_cancel)
+{
+    upload(*drive, L"c.qmx", pattern(100, 6));
+    const std::wstring folder = intermediate_dir().substr(0, intermediate_dir().size() - 1);
+    RemoveDirectoryW(folder.c_str());
+    std::fclose(_wfopen(folder.c_str(), L"wb")); // a file where the folder belongs
+    prompt_script script({IDRETRY, IDCANCEL});
+    run_worker(selection_of({L"c.qmx"}));
+    DeleteFileW(folder.c_str());
+    EXPECT_EQ(script.texts(), L"Can't create intermediate file | Can't create intermediate file");
+    EXPECT_EQ(script.captions(), L"Error | Error");
+}
+
 } // namespace

@@ -54,45 +54,22 @@ TEST(stream, a_failing_call_asks_retry_or_cancel_unless_silent_and_keeps_the_err
         std::wstring asked;
         std::vector<std::wstring> calls;
     } const cases[] = {
-        {L"read",
-         2,
-         false,
-         {IDRETRY, IDRETRY},
-         S_OK,
-         read_box + L" | " + read_box,
+        // clang-format off
+        {L"read", 2, false, {IDRETRY, IDRETRY}, S_OK, read_box + L" | " + read_box,
          {L"open 1", L"read", L"read", L"read", L"close"}},
-        {L"read",
-         2,
-         false,
-         {IDRETRY, IDCANCEL},
-         E_FAIL,
-         read_box + L" | " + read_box,
+        {L"read", 2, false, {IDRETRY, IDCANCEL}, E_FAIL, read_box + L" | " + read_box,
          {L"open 1", L"read", L"read", L"close"}},
         {L"read", 1, true, {}, E_FAIL, L"", {L"open 1", L"read", L"close"}},
-        {L"seek",
-         1,
-         false,
-         {IDCANCEL},
-         E_FAIL,
-         L"Can't seek 'f.txt': seek refused",
-         {L"open 1", L"seek 5 1", L"close"}},
-        {L"write",
-         0,
-         false,
-         {},
-         S_OK,
-         L"",
-         {L"open 1", L"close", L"open 6", L"seek 0 0", L"write", L"close"}},
-        {L"close",
-         1,
-         false,
-         {IDRETRY},
-         S_OK,
-         L"Can't close 'f.txt': close refused",
+        {L"seek", 1, false, {IDCANCEL}, E_FAIL, L"Can't seek 'f.txt': seek refused", {L"open 1", L"seek 5 1", L"close"}},
+        // a stream opened for reading is reopened for writing where it stood
+        {L"write", 1, false, {IDRETRY}, S_OK, L"Can't write to 'f.txt': write refused",
+         {L"open 1", L"close", L"open 6", L"seek 0 0", L"write", L"write", L"close"}},
+        {L"close", 1, false, {IDRETRY}, S_OK, L"Can't close 'f.txt': close refused",
          {L"open 1", L"read", L"close", L"close"}},
         {L"close", 1, true, {}, S_OK, L"", {L"open 1", L"read", L"close"}},
         // no stream at all, and nothing to close
         {L"open", 1, false, {IDCANCEL}, E_FAIL, L"Can't open 'f.txt': open refused", {L"open 1"}},
+        // clang-format on
     };
     for (const auto& c : cases) {
         auto file = boost::make_shared<scripted_file>();
