@@ -1,6 +1,7 @@
 #include "shell/extract_image.h"
 
 #include "com/handle.h"
+#include "module/app_folder.h"
 #include "shell/boundary.h"
 #include "shell/shell_folder.h"
 
@@ -36,8 +37,12 @@ std::wstring cache_folder(bool again = false)
     static std::mutex lock;
     static std::wstring folder;
     std::lock_guard<std::mutex> guard(lock);
-    if (folder.empty() || again)
-        folder = application_folder(L"Thumbnails");
+    if (folder.empty() || again) {
+        std::wstring failure;
+        folder = application_folder(L"Thumbnails", failure);
+        if (folder.empty())
+            fail(failure.c_str());
+    }
     return folder;
 }
 
@@ -116,21 +121,6 @@ HBITMAP decode(const std::wstring& path)
 }
 
 } // namespace
-
-std::wstring application_folder(const wchar_t* name)
-{
-    wchar_t base[MAX_PATH];
-    if (!SHGetSpecialFolderPathW(nullptr, base, CSIDL_LOCAL_APPDATA, TRUE))
-        fail(L"Can't retrieve application folder");
-    std::wstring path = base;
-    for (const wchar_t* part : {L"Quillmere", name}) {
-        path += L'\\';
-        path += part;
-        if (!CreateDirectoryW(path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
-            fail(L"Can't create Quillmere folder");
-    }
-    return path;
-}
 
 std::wstring thumbnail_file_name(const std::wstring& id)
 {

@@ -31,9 +31,6 @@ private:
     std::wstring path_;
 };
 
-// "<local application data>\Quillmere\<name>", both folders created when missing.
-std::wstring application_folder(const wchar_t* name);
-
 // The cache file's name for a service id: the hex digits of its UTF-8 bytes. An id is the
 // service's text ("..", "a\b", "CON" are all possible answers) and must never name anything but a
 // plain file inside the cache folder.

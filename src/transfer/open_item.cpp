@@ -2,6 +2,7 @@
 
 #include "com/handle.h"
 #include "com/object.h"
+#include "module/app_folder.h"
 #include "module/resource.h"
 #include "transfer/engine.h"
 #include "ui/prompts.h"
@@ -46,14 +47,6 @@ bool device_name(const std::wstring& name)
     // the digits include the superscripts Windows also reserves
     return stem.size() == 4 && (stem.starts_with(L"COM") || stem.starts_with(L"LPT")) &&
            (std::wcschr(L"123456789\u00B9\u00B2\u00B3", stem[3]) != nullptr);
-}
-
-std::wstring folder_path(const std::wstring& parent, const wchar_t* child)
-{
-    std::wstring path = parent + child;
-    if (!CreateDirectoryW(path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
-        throw open_error{L"Can't create Quillmere folder"};
-    return path;
 }
 
 // A step of a download, repeated while the user answers Retry.
@@ -152,11 +145,11 @@ std::wstring safe_local_name(const std::wstring& remote)
 
 std::wstring GetIntermediatePath(const std::wstring& remote_name)
 {
-    wchar_t appdata[MAX_PATH] = {};
-    if (!SHGetSpecialFolderPathW(nullptr, appdata, CSIDL_LOCAL_APPDATA, TRUE))
-        throw open_error{L"Can't retrieve application folder"};
-    const std::wstring dir =
-        folder_path(folder_path(appdata, L"\\Quillmere"), L"\\Intermediate files") + L"\\";
+    std::wstring failure;
+    const std::wstring folder = application_folder(L"Intermediate files", failure);
+    if (folder.empty())
+        throw open_error{failure};
+    const std::wstring dir = folder + L"\\";
 
     const std::wstring name = safe_local_name(remote_name);
     std::wstring ext = PathFindExtensionW(name.c_str());

@@ -3,6 +3,7 @@
 // inside the cache folder whatever the service calls a file.
 #include "backend/file.h"
 #include "service_folder.h"
+#include "module/app_folder.h"
 #include "shell/extract_image.h"
 #include "support/paths.h"
 #include "screen_png.h"
@@ -16,6 +17,12 @@
 namespace {
 
 using namespace qm_test;
+
+std::wstring thumbnails_folder()
+{
+    std::wstring failure;
+    return application_folder(L"Thumbnails", failure);
+}
 
 const COLORREF left_colour = RGB(220, 20, 20), right_colour = RGB(20, 40, 200);
 
@@ -140,7 +147,7 @@ TEST_F(thumbnails, png_and_jpeg_give_the_services_picture_and_anything_else_fail
     EXPECT_EQ(image->GetLocation(path, 10, &priority, nullptr, 32, &flags), E_FAIL);
     EXPECT_EQ(image->GetLocation(path, MAX_PATH, &priority, nullptr, 32, &flags), S_OK);
     EXPECT_EQ(priority, DWORD(IEIT_PRIORITY_NORMAL));
-    EXPECT_EQ(std::wstring(path).rfind(application_folder(L"Thumbnails") + L"\\", 0), 0u) << path;
+    EXPECT_EQ(std::wstring(path).rfind(thumbnails_folder() + L"\\", 0), 0u) << path;
 
     // The pictures side by side, for people to look at.
     HDC screen = GetDC(nullptr);
@@ -210,7 +217,7 @@ TEST_F(thumbnails, the_cache_spares_requests_until_the_file_changes_and_heals_a_
 
 TEST(thumbnail_cache, any_service_id_names_a_plain_file_inside_the_cache_folder)
 {
-    const std::wstring folder = application_folder(L"Thumbnails");
+    const std::wstring folder = thumbnails_folder();
     for (const std::wstring id : {L"..", L"..\\..\\evil", L"a/b", L"C:x", L"CON", L"NUL.txt", L"x. ",
                                   L"\x01\x1f", L"*?<>|\"", L"\u00e9\U0001F600"}) {
         const std::wstring path = thumbnail_cache_path(id);
