@@ -355,6 +355,62 @@ void show_item_menu(HWND explorer, const std::wstring& item, const std::wstring&
         Sleep(100);
 }
 
+struct chart_search {
+    DWORD pid;
+    HWND sheet = nullptr;
+};
+
+BOOL CALLBACK find_chart(HWND hwnd, LPARAM param)
+{
+    auto* s = reinterpret_cast<chart_search*>(param);
+    if (process_of(hwnd) == s->pid && IsWindowVisible(hwnd) && child_of_class(hwnd, L"PieChart")) {
+        s->sheet = hwnd;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// The drive's Properties from its context menu in the computer folder: the property sheet with
+// the drive's page, its chart and the account's name. Properties is the menu's last item.
+void show_drive_properties(HWND explorer, const std::wstring& user, const std::wstring& shot)
+{
+    navigate(explorer, computer_folder);
+    HWND menu = view_shows(explorer, {L"Quillmere"}, L"computer folder again") &&
+                        right_click_item(explorer, L"Quillmere")
+                    ? wait_for_menu(explorer, 10000)
+                    : nullptr;
+    chart_search s{process_of(explorer)};
+    if (menu) {
+        PostMessageW(menu, WM_KEYDOWN, VK_UP, 0);
+        PostMessageW(menu, WM_KEYDOWN, VK_RETURN, 0);
+        for (int i = 0; i < 100 && !s.sheet; ++i, Sleep(100))
+            EnumWindows(find_chart, reinterpret_cast<LPARAM>(&s));
+    }
+    std::wstring shown;
+    if (s.sheet) {
+        HWND page = GetParent(child_of_class(s.sheet, L"PieChart"));
+        for (int i = 0; i < 100 && shown.empty(); ++i, Sleep(100)) {
+            wchar_t text[128] = {};
+            DWORD_PTR copied = 0;
+            SendMessageTimeoutW(GetDlgItem(page, 403), WM_GETTEXT, 128, reinterpret_cast<LPARAM>(text),
+                                SMTO_ABORTIFHUNG, 5000, &copied);
+            shown = text;
+        }
+    }
+    const bool ok = s.sheet && shown == user;
+    say(ok ? L"drive properties: the usage page shows " + user
+           : L"drive properties: FAILED: " + std::wstring(s.sheet
+                                                              ? L"the page shows user '" + shown + L"'"
+                                                              : L"no property sheet with the usage chart"));
+    failures += ok ? 0 : 1;
+    screenshot(shot);
+    if (s.sheet)
+        PostMessageW(s.sheet, WM_CLOSE, 0, 0);
+    else if (menu)
+        PostMessageW(menu, WM_KEYDOWN, VK_ESCAPE, 0);
+    Sleep(500);
+}
+
 struct open_boxes {
     DWORD pid;
     std::vector<std::wstring> found;
@@ -440,6 +496,9 @@ int wmain(int argc, wchar_t** argv)
     expect_no_box(explorer);
 
     show_item_menu(explorer, demo_file, L"6-item-menu");
+    expect_no_box(explorer);
+
+    show_drive_properties(explorer, user, L"7-drive-properties");
     expect_no_box(explorer);
 
     PostMessageW(explorer, WM_CLOSE, 0, 0);
