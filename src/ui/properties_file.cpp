@@ -1,5 +1,6 @@
 #include "ui/properties_file.h"
 
+#include "com/module_base.h"
 #include "module/module.h"
 #include "module/resource.h"
 #include "ui/texts.h"
@@ -111,15 +112,21 @@ bool CPropertiesFileDlg::shows(const CPIDLList& location, const std::vector<PIDL
 bool CPropertiesFileDlg::start()
 {
     auto* holder = new std::shared_ptr<CPropertiesFileDlg>(shared_from_this());
+    com::current_module().lock();
     if (SHCreateThread(thread_proc, holder, CTF_PROCESS_REF, nullptr))
         return true;
+    com::current_module().unlock();
     delete holder;
     return false;
 }
 
 DWORD WINAPI CPropertiesFileDlg::thread_proc(void* parameter)
 {
-    // The thread's reference keeps the object alive while its window exists.
+    // The thread's reference keeps the object alive while its window exists; the module lock
+    // that start() took keeps the DLL loaded under it.
+    struct unlock_at_end {
+        ~unlock_at_end() { com::current_module().unlock(); }
+    } running;
     const std::unique_ptr<std::shared_ptr<CPropertiesFileDlg>> holder(
         static_cast<std::shared_ptr<CPropertiesFileDlg>*>(parameter));
     struct end_mark {

@@ -1,6 +1,7 @@
 // The items' properties dialog on its own thread, over the dev service: what it shows of one file,
 // one folder and several items, what Apply and OK write back, a refused rename, and one dialog per
 // selection.
+#include "com/module_base.h"
 #include "service_folder.h"
 #include "support/paths.h"
 #include "ui/prompts.h"
@@ -110,9 +111,11 @@ TEST_F(item_properties, one_file_one_folder_and_several_items_show_what_they_hav
 
 TEST_F(item_properties, apply_and_ok_write_back_and_a_refused_rename_keeps_the_dialog_open)
 {
+    const LONG locks = com::current_module().lock_count();
     ShowProperties(folder.Get(), selection({L"Docs"}));
     const HWND d = wait_for(L"Docs Properties");
     ASSERT_TRUE(d);
+    EXPECT_EQ(com::current_module().lock_count(), locks + 1) << "an open dialog keeps the DLL loaded";
     const dialog shown(d);
     shown.type(369, L"Quarterly reports");
     shown.click(373);
@@ -157,4 +160,8 @@ TEST_F(item_properties, apply_and_ok_write_back_and_a_refused_rename_keeps_the_d
     EXPECT_EQ(seen[0].caption, L"Error loading description");
     EXPECT_TRUE(IsWindow(d)) << "a failed OK keeps the dialog";
     close(d);
+    for (DWORD end = GetTickCount() + 5000;
+         com::current_module().lock_count() != locks && GetTickCount() < end;)
+        Sleep(10);
+    EXPECT_EQ(com::current_module().lock_count(), locks);
 }
