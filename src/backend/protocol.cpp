@@ -405,11 +405,16 @@ std::wstring get_variable(const element& node, std::wstring_view name)
 
 std::vector<element> get_records(const element& node, std::wstring_view name)
 {
+    // A listing of 100 000 children: one pass to size the result, one to fill it, and no list of
+    // every child in between.
+    std::size_t count = 0;
+    node.each_child([&](const element& child) { count += !child.leaf() && child.is(name); });
     std::vector<element> records;
-    for (const element& child : node.children()) {
+    records.reserve(count);
+    node.each_child([&](const element& child) {
         if (!child.leaf() && child.is(name))
             records.push_back(child);
-    }
+    });
     return records;
 }
 

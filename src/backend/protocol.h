@@ -30,6 +30,8 @@ public:
     std::wstring value() const;
     bool leaf() const;
     std::vector<element> children() const;
+    // Calls f with each child in order, without gathering them first.
+    template <typename F> void each_child(F f) const;
     // The first child named name, into found; false when there is none.
     bool find_child(std::wstring_view name, element& found) const;
 
@@ -83,6 +85,14 @@ private:
     std::vector<node> nodes_;
     std::size_t end_ = 0;
 };
+
+template <typename F> void element::each_child(F f) const
+{
+    document_->for_each_child(index_, [&](std::uint32_t i) {
+        f(element(*document_, i));
+        return false;
+    });
+}
 
 // POSTs params to path on the service's host; answers the parsed response. Throws the service's
 // Error record, "Parse error" and "Request failed" as vfs_quillmere::exception.
