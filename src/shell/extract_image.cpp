@@ -12,6 +12,7 @@
 #include <gdiplus.h>
 
 #include <mutex>
+#include <optional>
 #include <vector>
 
 namespace {
@@ -46,16 +47,16 @@ std::wstring cache_folder(bool again = false)
     return folder;
 }
 
-// The file's last write as an OLE automation date, the unit of the service's dates.
-double cache_date(const std::wstring& path)
+// The cache file's last write as an OLE automation date, the unit of the service's dates; none
+// when there is no cache file. The attributes are read without opening the file: opening it cost
+// a tenth of a cached thumbnail under Wine, and a picture being replaced is moved into place whole.
+std::optional<double> cache_date(const std::wstring& path)
 {
-    const com::handle cache = com::file_handle(
-        CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!cache)
-        fail(L"Can't open thumbnail file");
-    FILETIME written;
-    if (!GetFileTime(cache.get(), nullptr, nullptr, &written))
-        fail(L"Can't get thumbnail file modification time");
+    WIN32_FILE_ATTRIBUTE_DATA found;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &found) ||
+        (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        return std::nullopt;
+    const FILETIME& written = found.ftLastWriteTime;
     const ULONGLONG ticks = (static_cast<ULONGLONG>(written.dwHighDateTime) << 32) | written.dwLowDateTime;
     return static_cast<double>(ticks) / 864000000000.0 - 109205.0;
 }
@@ -151,7 +152,8 @@ std::wstring thumbnail_cache_path(const std::wstring& id)
 HBITMAP extract_thumbnail(vfs::file& file, const std::wstring& path)
 {
     bool fetched = false;
-    if (!PathFileExistsW(path.c_str()) || file.get_date_modified() > cache_date(path)) {
+    const std::optional<double> cached = cache_date(path);
+    if (!cached || file.get_date_modified() > *cached) {
         fetch(file, path);
         fetched = true;
     }
