@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <string>
 
 namespace {
@@ -529,20 +530,29 @@ IFACEMETHODIMP CDataObjectImpl::SetData(FORMATETC* format, STGMEDIUM* medium, BO
         if (medium->pUnkForRelease)
             medium->pUnkForRelease->QueryInterface(IID_PPV_ARGS(&releaser));
         const bool ours = releaser && releaser.Get() == self.Get();
-        if (release && !ours) {
+        // The caller's medium is taken as it is, or copied; until it is stored, a failure leaves
+        // the caller's medium the caller's, as a failed SetData must.
+        const bool taken = release && !ours;
+        if (taken) {
             kept = *medium;
         }
         else {
             const HRESULT hr = copy_medium(*medium, kept);
             if (FAILED(hr))
                 return hr;
-            if (release)
-                ReleaseStgMedium(medium); // drops the reference it held on us: no cycle
         }
         const HRESULT hr = store(*format, kept);
-        if (FAILED(hr))
+        if (FAILED(hr)) {
+            if (!taken)
+                ReleaseStgMedium(&kept);
             return hr;
-        return after_set(format->cfFormat);
+        }
+        if (release && !taken)
+            ReleaseStgMedium(medium); // drops the reference it held on us: no cycle
+        // Stored means handed over: what follows (deleting after a move) has its own messages, and
+        // a failure here must not tell the caller to free the medium a second time.
+        com_boundary([&] { return after_set(format->cfFormat); });
+        return S_OK;
     });
 }
 
@@ -558,10 +568,8 @@ HRESULT CDataObjectImpl::store(const FORMATETC& format, const STGMEDIUM& medium)
     try {
         store_.push_back({kept, medium});
     }
-    catch (...) {
-        STGMEDIUM lost = medium;
-        ReleaseStgMedium(&lost);
-        throw;
+    catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY; // the medium stays with whoever owns it
     }
     return S_OK;
 }

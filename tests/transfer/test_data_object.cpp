@@ -239,6 +239,22 @@ TEST_F(data_object_test, stored_formats_are_shared_with_readers_and_listed_in_st
     EXPECT_EQ(std::pair(read_dword(data.Get(), L"Logical Performed DropEffect"), references(data.Get())),
               std::pair(DWORD(7), idle));
 
+    // A medium handed over belongs to the object once stored, even when what follows fails (a
+    // target CLSID that cannot be read): the caller must not be told to free it again.
+    {
+        auto owner = offer({L"x.txt"});
+        const ULONG owner_idle = references(owner.Get());
+        FORMATETC f = format(CFSTR_TARGETCLSID, TYMED_HGLOBAL);
+        STGMEDIUM medium = {TYMED_HGLOBAL, {nullptr}, owner.Get()};
+        medium.hGlobal = GlobalAlloc(GMEM_MOVEABLE, 0);
+        owner->AddRef();
+        auto target = offer({L"x.txt"});
+        if (FAILED(target->SetData(&f, &medium, TRUE)))
+            ReleaseStgMedium(&medium);
+        target.Reset();
+        EXPECT_EQ(references(owner.Get()), owner_idle);
+    }
+
     com::ComPtr<IEnumFORMATETC> formats;
     EXPECT_EQ(data->EnumFormatEtc(DATADIR_SET, &formats), E_NOTIMPL);
     ASSERT_EQ(data->EnumFormatEtc(DATADIR_GET, &formats), S_OK);
