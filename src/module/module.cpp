@@ -236,11 +236,11 @@ HRESULT register_scripts(const registry::replacements& with)
 
 HRESULT register_type_library(ITypeLib* lib, const std::wstring& path)
 {
-    // The help folder is named with its trailing backslash: left to the system it is written
-    // without one, which an installer, whose folder properties all end in one, cannot repeat.
-    std::wstring help_dir = path.substr(0, path.find_last_of(L'\\') + 1);
-    // mingw declares both paths non-const
-    return RegisterTypeLib(lib, std::wstring(path).data(), help_dir.empty() ? nullptr : help_dir.data());
+    // The library has no help file, so it names no help folder. Left to the system the folder
+    // would be the module's, and the 32-bit and 64-bit DLLs share the library's key: whichever
+    // registered last would name its own folder for both.
+    wchar_t no_help_dir[] = L"";
+    return RegisterTypeLib(lib, std::wstring(path).data(), no_help_dir); // mingw: non-const paths
 }
 
 CQuillmereModule _Module;
