@@ -7,6 +7,7 @@
 // read back and written out with the module's folder replaced by the installer's folder property
 // PROPERTY (for example INSTALLDIR64). A change to a script or to the type library changes the
 // package with it. The DLL is only read as data, so the 64-bit tool also serves the 32-bit DLL.
+#include "com/object.h"
 #include "module/module.h"
 
 #include <oleauto.h>
@@ -20,23 +21,6 @@ namespace {
 // Stands in for the module's folder while registering; no real path looks like it.
 const std::wstring placeholder_dir = L"Q:\\~quillmere-install-folder~";
 const std::wstring scratch = L"Software\\Quillmere installer entries";
-
-class hkey {
-public:
-    hkey() = default;
-    ~hkey()
-    {
-        if (h_)
-            RegCloseKey(h_);
-    }
-    hkey(const hkey&) = delete;
-    hkey& operator=(const hkey&) = delete;
-    HKEY* out() { return &h_; }
-    HKEY get() const { return h_; }
-
-private:
-    HKEY h_ = nullptr;
-};
 
 // Points a predefined key at a scratch key until destroyed.
 class override_scope {
@@ -63,8 +47,9 @@ std::wstring replace_all(std::wstring text, const std::wstring& from, const std:
 }
 
 // A formatted installer string of literal text: brackets are escaped, and a leading '#' would be
-// taken for a number or binary data. Then XML-escaped, and the placeholder folder (which holds no
-// special character) becomes the folder property, which already ends in a backslash.
+// taken for a number or binary data. Then XML-escaped, and a path in the placeholder folder (which
+// holds no special character) goes into the folder property, which ends in a backslash. (The
+// folder named on its own cannot be repeated so: it stays, and run() refuses it.)
 std::wstring wix_text(const std::wstring& literal, const std::wstring& property, bool is_value)
 {
     std::wstring formatted;
@@ -78,16 +63,13 @@ std::wstring wix_text(const std::wstring& literal, const std::wstring& property,
     }
     std::wstring xml;
     for (const wchar_t c : formatted) {
-        switch (c) {
-        case L'&': xml += L"&amp;"; break;
-        case L'<': xml += L"&lt;"; break;
-        case L'>': xml += L"&gt;"; break;
-        case L'"': xml += L"&quot;"; break;
-        default: xml += c;
-        }
+        xml += c == L'&'   ? L"&amp;"
+               : c == L'<' ? L"&lt;"
+               : c == L'>' ? L"&gt;"
+               : c == L'"' ? L"&quot;"
+                           : std::wstring(1, c);
     }
-    xml = replace_all(xml, placeholder_dir + L"\\", L"[" + property + L"]");
-    return replace_all(xml, placeholder_dir, L"[" + property + L"]");
+    return replace_all(xml, placeholder_dir + L"\\", L"[" + property + L"]");
 }
 
 struct emitter {
@@ -112,15 +94,16 @@ struct emitter {
             DWORD name_size = 256, type = 0, data_size = 0;
             std::vector<BYTE> data(4096);
             data_size = static_cast<DWORD>(data.size());
-            if (RegEnumValueW(k, i, name, &name_size, nullptr, &type, data.data(), &data_size) != ERROR_SUCCESS)
+            if (RegEnumValueW(k, i, name, &name_size, nullptr, &type, data.data(), &data_size) !=
+                ERROR_SUCCESS)
                 return fail(L"cannot read a value of " + path);
             std::wstring element = head;
             if (name_size)
                 element += L" Name=\"" + wix_text(name, property, false) + L"\"";
             if (type == REG_SZ) {
-                const std::wstring text(reinterpret_cast<const wchar_t*>(data.data()),
-                                        wcsnlen(reinterpret_cast<const wchar_t*>(data.data()),
-                                                data_size / sizeof(wchar_t)));
+                const std::wstring text(
+                    reinterpret_cast<const wchar_t*>(data.data()),
+                    wcsnlen(reinterpret_cast<const wchar_t*>(data.data()), data_size / sizeof(wchar_t)));
                 element += L" Type=\"string\" Value=\"" + wix_text(text, property, true) + L"\"";
             }
             else if (type == REG_DWORD && data_size == sizeof(DWORD)) {
@@ -138,7 +121,7 @@ struct emitter {
             DWORD name_size = 256;
             if (RegEnumKeyExW(k, i, name, &name_size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
                 return fail(L"cannot list " + path);
-            hkey sub;
+            registry::hkey sub;
             if (RegOpenKeyExW(k, name, 0, KEY_READ, sub.out()) != ERROR_SUCCESS)
                 return fail(L"cannot open " + path + L"\\" + name);
             if (!key(sub.get(), root, path.empty() ? name : path + L"\\" + name))
@@ -168,25 +151,27 @@ HRESULT register_into(HKEY classes, HKEY machine, ITypeLib* lib)
 
 int run(const wchar_t* dll, const std::wstring& property, const wchar_t* out_path)
 {
-    ITypeLib* lib = nullptr;
+    com::ComPtr<ITypeLib> lib;
     if (FAILED(LoadTypeLibEx(dll, REGKIND_NONE, &lib))) {
         fwprintf(stderr, L"msi_registry: no type library in %ls\n", dll);
         return 1;
     }
     RegDeleteTreeW(HKEY_CURRENT_USER, scratch.c_str());
-    hkey classes, machine;
+    registry::hkey classes, machine;
     HRESULT hr = E_FAIL;
     if (RegCreateKeyExW(HKEY_CURRENT_USER, (scratch + L"\\HKCR").c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
                         nullptr, classes.out(), nullptr) == ERROR_SUCCESS &&
         RegCreateKeyExW(HKEY_CURRENT_USER, (scratch + L"\\HKLM").c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
                         nullptr, machine.out(), nullptr) == ERROR_SUCCESS)
-        hr = register_into(classes.get(), machine.get(), lib);
-    lib->Release();
+        hr = register_into(classes.get(), machine.get(), lib.Get());
     emitter e{property, L"<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<Include>\n", {}};
-    const bool read = SUCCEEDED(hr) && e.key(classes.get(), L"HKCR", L"") && e.key(machine.get(), L"HKLM", L"");
+    const bool read =
+        SUCCEEDED(hr) && e.key(classes.get(), L"HKCR", L"") && e.key(machine.get(), L"HKLM", L"");
     RegDeleteTreeW(HKEY_CURRENT_USER, scratch.c_str());
     RegDeleteKeyW(HKEY_CURRENT_USER, scratch.c_str());
-    if (!read) {
+    if (read && e.out.find(placeholder_dir) != std::wstring::npos)
+        e.failure = L"an entry names the module's folder without a file in it";
+    if (!e.failure.empty() || !read) {
         fwprintf(stderr, L"msi_registry: registration failed (0x%08lx) %ls\n", static_cast<unsigned long>(hr),
                  e.failure.c_str());
         return 1;

@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
-"""The installer package under wine64, silently, in scratch prefixes copied from one made for it:
-what DllRegisterServer writes against what the package writes, in both registry views; files in
-both folders; uninstallation with a running session manager; downgrade refused, upgrade to one
-product; a late failure rolled back. Prints the package's size and the install and uninstall
-times. Usage: msi_check.py BUILD_DIR SOURCE_DIR"""
+"""The installer package under wine64, silently, in scratch prefixes linked from one made for it:
+the package's entries in both registry views against what DllRegisterServer writes; files in both
+folders; uninstallation with a session manager running; downgrade refused, upgrade to one product;
+a late failure rolled back. Prints the package's size and the install and uninstall times.
+Usage: msi_check.py BUILD_DIR SOURCE_DIR"""
 import os
 import re
 import shutil
@@ -12,40 +12,33 @@ import sys
 import time
 
 build, source = (os.path.abspath(a) for a in sys.argv[1:3])
-work = os.path.join(build, 'msi-test')
+work, failures = os.path.join(build, 'msi-test'), []
 package = os.path.join(build, 'bin', 'Quillmere.msi')
-older = os.path.join(build, 'installer', 'tests', 'Quillmere-older.msi')
-failing = os.path.join(build, 'installer', 'tests', 'Quillmere-failing.msi')
-staged_dll = os.path.join(build, 'installer', 'x86_64', 'Quillmere.dll')
-failures = []
-
-# Installer bookkeeping: the product's registration, not the drive's.
+older, failing = (os.path.join(build, 'installer', 'tests', f'Quillmere-{v}.msi') for v in ('older', 'failing'))
+# The installer's own records of the product, not the drive's entries.
 BOOKKEEPING = re.compile(r'^hkey_local_machine\\software\\(classes\\installer|'
                          r'microsoft\\windows\\currentversion\\(installer|uninstall))(\\|$)')
 WOW = re.compile(r'\\(classes\\wow6432node|wow6432node\\classes|wow6432node)(?=\\|$)')
 
 
 def check(ok, what, detail=''):
-    print(('ok   ' if ok else 'FAIL ') + what + ('' if ok or not detail else '\n     ' + str(detail)))
-    if not ok:
-        failures.append(what)
-
-
-def win(path):
-    return 'Z:' + path.replace('/', '\\')
+    print(('ok   ' if ok else 'FAIL ') + what + ('' if ok else f'\n     {detail}'))
+    failures.extend([] if ok else [what])
 
 
 class Prefix:
-    """A copy of the template prefix; a 64-bit Wine with nothing of ours in it."""
-
     def __init__(self, name):
-        self.path = os.path.join(work, name)
+        self.path, template = os.path.join(work, name), os.path.join(work, 'template')
         shutil.rmtree(self.path, ignore_errors=True)
-        shutil.copytree(os.path.join(work, 'template'), self.path, symlinks=True)
-        out = subprocess.run(['bash', '-c', '. "$1/cmake/wine-env.sh"; qm_wine_env x86_64 "$2"; env -0',
-                              'env', source, self.path], capture_output=True, check=True).stdout
-        self.env = dict(item.split('=', 1) for item in out.decode().split('\0') if '=' in item)
-        self.drive_c = os.path.join(self.path, 'drive_c')
+        # A prefix is some 700 MB: linked, but for the registry files, which must not be shared
+        # with the template (Wine replaces them by renaming; nothing else there is written to).
+        shutil.copytree(template, self.path, symlinks=True, copy_function=os.link)
+        for name in ('system.reg', 'user.reg', 'userdef.reg'):
+            os.unlink(os.path.join(self.path, name))
+            shutil.copy2(os.path.join(template, name), self.path)
+        out = subprocess.run(['bash', '-c', '. "$1/cmake/wine-env.sh"; qm_wine_env x86_64 "$2"; env -0', 'env',
+                              source, self.path], capture_output=True, check=True).stdout.decode()
+        self.env = dict(item.split('=', 1) for item in out.split('\0') if '=' in item)
 
     def wine(self, *args):
         started = time.monotonic()
@@ -54,13 +47,12 @@ class Prefix:
         return rc, time.monotonic() - started
 
     def msiexec(self, mode, msi):
-        return self.wine('msiexec', mode, win(msi), '/qn')
+        return self.wine('msiexec', mode, 'Z:' + msi.replace('/', '\\'), '/qn')
 
     def snapshot(self):
-        """Every key and value under HKLM\\Software (both views): {(key, None): None,
-        (key, value name): value as exported}."""
+        """HKLM\\Software in both views: {(key, None): None, (key, value name): value as exported}."""
         out = os.path.join(self.path, 'snapshot.reg')
-        self.wine('reg', 'export', 'HKLM\\Software', win(out), '/y')
+        self.wine('reg', 'export', 'HKLM\\Software', 'Z:' + out.replace('/', '\\'), '/y')
         with open(out, 'rb') as f:
             text = f.read().decode('utf-16').replace('\\\r\n  ', '').replace('\r\n', '\n')
         entries, key = {}, None
@@ -73,29 +65,28 @@ class Prefix:
         return entries
 
     def folder(self, bits):
-        return os.path.join(self.drive_c, 'Program Files' if bits == 64 else 'Program Files (x86)', 'Quillmere')
+        return os.path.join(self.path, 'drive_c', 'Program Files' + ('' if bits == 64 else ' (x86)'), 'Quillmere')
 
     def session_running(self):
+        mine = b'WINEPREFIX=' + self.path.encode()
         for pid in filter(str.isdigit, os.listdir('/proc')):
             try:
-                with open(f'/proc/{pid}/cmdline', 'rb') as f:
-                    cmdline = f.read()
-                with open(f'/proc/{pid}/environ', 'rb') as f:
-                    environ = f.read().split(b'\0')
+                with open(f'/proc/{pid}/cmdline', 'rb') as c, open(f'/proc/{pid}/environ', 'rb') as e:
+                    if b'Quillmere_Session.exe' in c.read() and mine in e.read().split(b'\0'):
+                        return True
             except OSError:
-                continue
-            if b'Quillmere_Session.exe' in cmdline and b'WINEPREFIX=' + self.path.encode() in environ:
-                return True
+                pass
         return False
 
     def products(self):
-        """Versions of the installed products named Quillmere (Wine shows the list in both views)."""
-        s = as_64(self.snapshot())
-        return sorted(v for (k, n), v in s.items() if n == 'displayversion' and '\\uninstall\\' in k and
-                      s.get((k, 'displayname')) == '"Quillmere"')
+        s = as_64(self.snapshot())  # Wine shows the list in both views
+        return sorted(v for (k, n), v in s.items()
+                      if n == 'displayversion' and '\\uninstall\\' in k and s.get((k, 'displayname')) == '"Quillmere"')
 
     def close(self):
-        subprocess.run([self.env['QM_WINESERVER'], '-k'], env=self.env, stderr=subprocess.DEVNULL)
+        for flag in ('-k', '-w'):
+            subprocess.run([self.env['QM_WINESERVER'], flag], env=self.env, stderr=subprocess.DEVNULL)
+        shutil.rmtree(self.path, ignore_errors=True)
 
 
 def added(before, after):
@@ -107,99 +98,79 @@ def is_32(entry):
 
 
 def as_64(entries):
-    """The 32-bit view's entries under the 64-bit names, folders and type library platform."""
+    """Entries of the 32-bit view under the 64-bit names, folder and type library platform."""
     return {(WOW.sub(lambda m: '\\classes' if 'classes' in m.group(1) else '', k).replace('\\win32', '\\win64'), n):
-            v if v is None else v.replace('Program Files (x86)', 'Program Files') for (k, n), v in entries.items()}
-
-
-def differences(a, b):
-    return sorted(set(a.items()) ^ set(b.items()), key=str)[:20]
+            v and v.replace('Program Files (x86)', 'Program Files') for (k, n), v in entries.items()}
 
 
 def main():
-    os.makedirs(work, exist_ok=True)
-    subprocess.run(['bash', os.path.join(source, 'cmake', 'make-prefix.sh'), 'x86_64',
-                    os.path.join(work, 'template')], check=True)
+    subprocess.run(['bash', f'{source}/cmake/make-prefix.sh', 'x86_64', f'{work}/template'], check=True)
     print(f'package: {os.path.getsize(package)} bytes')
-
-    # What DllRegisterServer writes for the DLL at the place the package puts it.
-    reg = Prefix('registered')
+    reg = Prefix('registered')  # DllRegisterServer of the packaged DLL, where the package puts it
     base = reg.snapshot()
     os.makedirs(reg.folder(64))
-    shutil.copy(staged_dll, reg.folder(64))
-    rc, _ = reg.wine('regsvr32', '/s', 'C:\\Program Files\\Quillmere\\Quillmere.dll')
-    registered = added(base, reg.snapshot())
+    shutil.copy(os.path.join(build, 'installer', 'x86_64', 'Quillmere.dll'), reg.folder(64))
+    rc = reg.wine('regsvr32', '/s', 'C:\\Program Files\\Quillmere\\Quillmere.dll')[0]
+    registered = {e: v for e, v in added(base, reg.snapshot()).items() if not is_32(e)}
     reg.close()
-    check(rc == 0 and (f'hkey_local_machine\\software\\classes\\typelib\\{{596a3524-749a-4dd0-8827-9d1bea54bf63}}'
-                       '\\1.0\\0\\win64', '') in registered, 'DllRegisterServer registered the drive', rc)
-    registered64 = {e: v for e, v in registered.items() if not is_32(e)}
+    check(rc == 0 and len(registered) > 20, 'DllRegisterServer registers the drive', (rc, registered))
 
     p = Prefix('installed')
     before = p.snapshot()
-    rc, install_time = p.msiexec('/i', package)
-    check(rc == 0, 'the package installs', rc)
-    print(f'install: {install_time:.1f} s')
+    rc, seconds = p.msiexec('/i', package)
+    print(f'install: {seconds:.1f} s')
     files = [os.path.join(p.folder(b), f) for b in (64, 32) for f in ('Quillmere.dll', 'Quillmere_Session.exe')]
-    check(all(os.path.isfile(f) for f in files), 'both DLLs and session managers are installed', files)
-
+    check(rc == 0 and all(map(os.path.isfile, files)), 'both DLLs and session managers are installed', rc)
     written = added(before, p.snapshot())
     view64 = {e: v for e, v in written.items() if not is_32(e)}
-    check(view64 == registered64, 'the 64-bit view holds exactly what DllRegisterServer writes',
-          differences(view64, registered64))
-    # The type library's key is one for both views: its common values count for the 32-bit DLL too.
-    view32 = as_64({e: v for e, v in written.items() if is_32(e) or
-                    ('\\typelib\\' in e[0] and not e[0].endswith('\\win64'))})
-    values = lambda d: {e: v for e, v in d.items() if e[1] is not None}
-    keys = lambda d: {k for k, _ in d}
-    existing = keys(as_64(before))
-    check(values(view32) == values(registered64) and keys(registered64) <= keys(view32) <= keys(registered64) | existing,
-          'the 32-bit view holds the same entries for the 32-bit DLL', differences(values(view32), values(registered64)))
+    check(view64 == registered, 'the 64-bit view holds exactly what DllRegisterServer writes',
+          sorted(set(view64.items()) ^ set(registered.items()), key=str))
+    # The type library's key is one for both views: its common values are the 32-bit DLL's too.
+    view32 = as_64({e: v for e, v in written.items()
+                    if is_32(e) or ('\\typelib\\' in e[0] and not e[0].endswith('\\win64'))})
+    values = {e: v for e, v in view32.items() if e[1] is not None}
+    keys, want = {k for k, _ in view32}, {k for k, _ in registered}
+    check(values == {e: v for e, v in registered.items() if e[1] is not None} and
+          want <= keys <= want | {k for k, _ in as_64(before)}, 'the 32-bit view holds the same for the 32-bit DLL',
+          sorted(set(values.items()) ^ {e for e in registered.items() if e[0][1] is not None}, key=str))
 
-    # Uninstallation: a running session manager is ended, the user's cache stays.
-    cache = os.path.join(p.drive_c, 'users', os.environ.get('USER', 'root'), 'AppData', 'Local', 'Quillmere',
-                         'Thumbnails')
+    cache = os.path.join(p.path, 'drive_c', 'users', os.environ.get('USER', 'root'), 'AppData', 'Local', 'Quillmere')
     os.makedirs(cache, exist_ok=True)
-    open(os.path.join(cache, 'kept.png'), 'wb').close()
+    open(os.path.join(cache, 'thumbnail.png'), 'wb').close()
     session = subprocess.Popen([p.env['QM_WINE'], os.path.join(p.folder(64), 'Quillmere_Session.exe')], env=p.env,
                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     for _ in range(100):
         if p.session_running():
             break
         time.sleep(0.1)
-    check(p.session_running(), 'a session manager runs before uninstallation')
-    rc, uninstall_time = p.msiexec('/x', package)
-    print(f'uninstall: {uninstall_time:.1f} s')
+    was_running = p.session_running()
+    rc, seconds = p.msiexec('/x', package)
+    print(f'uninstall: {seconds:.1f} s')
     try:
         session.wait(timeout=10)
     except subprocess.TimeoutExpired:
         session.kill()
-    after = p.snapshot()
-    # The installer's own folders stay once made, empty.
-    left = added(before, after)
-    gone = {e for e in before if e not in after}
-    check(rc == 0 and not p.session_running(), 'uninstallation ends the session manager', rc)
-    check(not left and not p.products() and all(n is None for _, n in gone),
-          'uninstallation leaves no key or value in either view',
-          sorted(left.items(), key=str)[:20] + sorted(e for e in gone if e[1] is not None)[:20])
-    check(not any(os.path.exists(p.folder(b)) for b in (64, 32)), 'uninstallation removes both folders')
-    check(os.path.isfile(os.path.join(cache, 'kept.png')), "the user's cache stays")
+    check(rc == 0 and was_running and not p.session_running(), 'uninstallation ends the session manager', rc)
+    after = p.snapshot()  # the installer's own (empty) folders stay once made
+    gone = [e for e in before if e not in after and e[1] is not None]
+    check(not added(before, after) and not gone and not p.products() and not any(map(os.path.exists, files)),
+          'uninstallation leaves no file, key or value in either view', (added(before, after), gone))
+    check(os.path.isfile(os.path.join(cache, 'thumbnail.png')), "the user's cache stays")
 
-    current = p.msiexec('/i', package)[0]
-    refused = p.msiexec('/i', older)[0]
+    current, refused = p.msiexec('/i', package)[0], p.msiexec('/i', older)[0]
     check(current == 0 and refused != 0 and len(p.products()) == 1, 'a downgrade is refused',
           (current, refused, p.products()))
     p.msiexec('/x', package)
     first, upgrade = p.msiexec('/i', older)[0], p.msiexec('/i', package)[0]
-    products = p.products()
-    check(first == 0 and upgrade == 0 and len(products) == 1 and products[0] != '"0.9.0"',
-          'an upgrade leaves one product, the newer', (first, upgrade, products))
+    check(first == upgrade == 0 and p.products() != ['"0.9.0"'] and len(p.products()) == 1 and
+          added(before, p.snapshot()) == written, 'an upgrade leaves one product, the newer, registered',
+          (first, upgrade, p.products()))
     p.msiexec('/x', package)
-
     before = p.snapshot()
-    rc, _ = p.msiexec('/i', failing)
+    rc = p.msiexec('/i', failing)[0]
     left = added(before, p.snapshot())
-    check(rc != 0 and not left and not any(os.path.exists(p.folder(b)) for b in (64, 32)),
-          'a failing action rolls everything back', (rc, sorted(left.items(), key=str)[:20]))
+    check(rc != 0 and not left and not any(map(os.path.exists, files)), 'a failing action rolls everything back',
+          (rc, left))
     p.close()
     return 1 if failures else 0
 
