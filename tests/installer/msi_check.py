@@ -1,15 +1,10 @@
 #!/usr/bin/env python3
-"""The installer package under wine64, silently, in scratch prefixes linked from one made for it:
-the package's entries in both registry views against what DllRegisterServer writes; files in both
-folders; uninstallation with a session manager running; downgrade refused, upgrade to one product;
-a late failure rolled back. Prints the package's size and the install and uninstall times.
-Usage: msi_check.py BUILD_DIR SOURCE_DIR"""
-import os
-import re
-import shutil
-import subprocess
-import sys
-import time
+# The installer package under wine64, silently, in scratch prefixes linked from one made for it:
+# its entries in both registry views against what DllRegisterServer writes; files in both folders;
+# uninstallation with a session manager running; downgrade refused, upgrade to one product; a late
+# failure rolled back. Prints the package's size and the install and uninstall times.
+# Usage: msi_check.py BUILD_DIR SOURCE_DIR
+import os, re, shutil, subprocess, sys, time
 
 build, source = (os.path.abspath(a) for a in sys.argv[1:3])
 work, failures = os.path.join(build, 'msi-test'), []
@@ -41,10 +36,8 @@ class Prefix:
         self.env = dict(item.split('=', 1) for item in out.split('\0') if '=' in item)
 
     def wine(self, *args):
-        started = time.monotonic()
-        rc = subprocess.run([self.env['QM_WINE'], *args], env=self.env, stdin=subprocess.DEVNULL,
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode
-        return rc, time.monotonic() - started
+        return subprocess.run([self.env['QM_WINE'], *args], env=self.env, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode
 
     def msiexec(self, mode, msi):
         return self.wine('msiexec', mode, 'Z:' + msi.replace('/', '\\'), '/qn')
@@ -54,9 +47,9 @@ class Prefix:
         out = os.path.join(self.path, 'snapshot.reg')
         self.wine('reg', 'export', 'HKLM\\Software', 'Z:' + out.replace('/', '\\'), '/y')
         with open(out, 'rb') as f:
-            text = f.read().decode('utf-16').replace('\\\r\n  ', '').replace('\r\n', '\n')
+            text = f.read().decode('utf-16').replace('\\\r\n  ', '')
         entries, key = {}, None
-        for line in text.split('\n'):
+        for line in text.split('\r\n'):
             if line.startswith('['):
                 key = line[1:-1].lower()
                 entries[(key, None)] = None
@@ -93,7 +86,7 @@ def added(before, after):
     return {e: v for e, v in after.items() if before.get(e, 0) != v and not BOOKKEEPING.match(e[0])}
 
 
-def is_32(entry):
+def is_32(entry):  # the 32-bit view, and the 32-bit DLL's part of the type library's shared key
     return 'wow6432node' in entry[0] or entry[0].endswith('\\win32')
 
 
@@ -110,15 +103,16 @@ def main():
     base = reg.snapshot()
     os.makedirs(reg.folder(64))
     shutil.copy(os.path.join(build, 'installer', 'x86_64', 'Quillmere.dll'), reg.folder(64))
-    rc = reg.wine('regsvr32', '/s', 'C:\\Program Files\\Quillmere\\Quillmere.dll')[0]
+    rc = reg.wine('regsvr32', '/s', 'C:\\Program Files\\Quillmere\\Quillmere.dll')
     registered = {e: v for e, v in added(base, reg.snapshot()).items() if not is_32(e)}
     reg.close()
     check(rc == 0 and len(registered) > 20, 'DllRegisterServer registers the drive', (rc, registered))
 
     p = Prefix('installed')
     before = p.snapshot()
-    rc, seconds = p.msiexec('/i', package)
-    print(f'install: {seconds:.1f} s')
+    started = time.monotonic()
+    rc = p.msiexec('/i', package)
+    print(f'install: {time.monotonic() - started:.1f} s')
     files = [os.path.join(p.folder(b), f) for b in (64, 32) for f in ('Quillmere.dll', 'Quillmere_Session.exe')]
     check(rc == 0 and all(map(os.path.isfile, files)), 'both DLLs and session managers are installed', rc)
     written = added(before, p.snapshot())
@@ -128,24 +122,19 @@ def main():
     # The type library's key is one for both views: its common values are the 32-bit DLL's too.
     view32 = as_64({e: v for e, v in written.items()
                     if is_32(e) or ('\\typelib\\' in e[0] and not e[0].endswith('\\win64'))})
-    values = {e: v for e, v in view32.items() if e[1] is not None}
-    keys, want = {k for k, _ in view32}, {k for k, _ in registered}
-    check(values == {e: v for e, v in registered.items() if e[1] is not None} and
-          want <= keys <= want | {k for k, _ in as_64(before)}, 'the 32-bit view holds the same for the 32-bit DLL',
-          sorted(set(values.items()) ^ {e for e in registered.items() if e[0][1] is not None}, key=str))
+    values, keys = (lambda d: {(e, v) for e, v in d.items() if e[1] is not None}), (lambda d: {k for k, _ in d})
+    check(values(view32) == values(registered) and keys(registered) <= keys(view32) <= keys(registered) | keys(
+        as_64(before)), 'the 32-bit view holds the same for the 32-bit DLL', values(view32) ^ values(registered))
 
     cache = os.path.join(p.path, 'drive_c', 'users', os.environ.get('USER', 'root'), 'AppData', 'Local', 'Quillmere')
     os.makedirs(cache, exist_ok=True)
     open(os.path.join(cache, 'thumbnail.png'), 'wb').close()
     session = subprocess.Popen([p.env['QM_WINE'], os.path.join(p.folder(64), 'Quillmere_Session.exe')], env=p.env,
                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    for _ in range(100):
-        if p.session_running():
-            break
-        time.sleep(0.1)
-    was_running = p.session_running()
-    rc, seconds = p.msiexec('/x', package)
-    print(f'uninstall: {seconds:.1f} s')
+    was_running = any(p.session_running() or time.sleep(0.1) for _ in range(100))
+    started = time.monotonic()
+    rc = p.msiexec('/x', package)
+    print(f'uninstall: {time.monotonic() - started:.1f} s')
     try:
         session.wait(timeout=10)
     except subprocess.TimeoutExpired:
@@ -153,21 +142,21 @@ def main():
     check(rc == 0 and was_running and not p.session_running(), 'uninstallation ends the session manager', rc)
     after = p.snapshot()  # the installer's own (empty) folders stay once made
     gone = [e for e in before if e not in after and e[1] is not None]
-    check(not added(before, after) and not gone and not p.products() and not any(map(os.path.exists, files)),
-          'uninstallation leaves no file, key or value in either view', (added(before, after), gone))
-    check(os.path.isfile(os.path.join(cache, 'thumbnail.png')), "the user's cache stays")
+    check(not added(before, after) and not gone and not p.products() and not any(map(os.path.exists, files))
+          and os.path.isfile(os.path.join(cache, 'thumbnail.png')),
+          "uninstallation leaves no file, key or value in either view, and the user's cache", (added(before, after), gone))
 
-    current, refused = p.msiexec('/i', package)[0], p.msiexec('/i', older)[0]
+    current, refused = p.msiexec('/i', package), p.msiexec('/i', older)
     check(current == 0 and refused != 0 and len(p.products()) == 1, 'a downgrade is refused',
           (current, refused, p.products()))
     p.msiexec('/x', package)
-    first, upgrade = p.msiexec('/i', older)[0], p.msiexec('/i', package)[0]
+    first, upgrade = p.msiexec('/i', older), p.msiexec('/i', package)
     check(first == upgrade == 0 and p.products() != ['"0.9.0"'] and len(p.products()) == 1 and
           added(before, p.snapshot()) == written, 'an upgrade leaves one product, the newer, registered',
           (first, upgrade, p.products()))
     p.msiexec('/x', package)
     before = p.snapshot()
-    rc = p.msiexec('/i', failing)[0]
+    rc = p.msiexec('/i', failing)
     left = added(before, p.snapshot())
     check(rc != 0 and not left and not any(map(os.path.exists, files)), 'a failing action rolls everything back',
           (rc, left))
