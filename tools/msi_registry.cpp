@@ -78,7 +78,8 @@ struct emitter {
     std::wstring failure;
 
     // One element per value; a key without values or subkeys is created by the special "*" name
-    // (which also removes it at uninstallation); keys on the way to something are implied.
+    // (which also removes it at uninstallation; its empty value is the installer's null, which
+    // wixl wants spelt out); keys on the way to something are implied.
     bool key(HKEY k, const wchar_t* root, const std::wstring& path)
     {
         DWORD subkeys = 0, values = 0;
@@ -88,7 +89,7 @@ struct emitter {
         const std::wstring head = L"<RegistryValue Root=\"" + std::wstring(root) + L"\" Key=\"" +
                                   wix_text(path, property, false) + L"\"";
         if (!subkeys && !values && !path.empty())
-            out += head + L" Name=\"*\" Type=\"string\" />\n";
+            out += head + L" Name=\"*\" Type=\"string\" Value=\"\" />\n";
         for (DWORD i = 0; i < values; ++i) {
             wchar_t name[256];
             DWORD name_size = 256, type = 0, data_size = 0;
