@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The main job: builds the drive, starts the dev service with its demo account on the DLL's
-# built-in address, makes a Wine prefix of its own, registers the DLL (with the session manager
-# beside it) and opens Wine's Explorer at the computer folder, where the Quillmere drive is.
+# built-in address, makes a Wine prefix of its own, installs the drive with its installer package
+# (msiexec; the 32-bit build registers its DLL by hand) and opens Wine's Explorer at the computer
+# folder, where the Quillmere drive is.
 #
 #   scripts/demo.sh              on the current display ($DISPLAY); stops when Explorer closes
 #   scripts/demo.sh --headless   under a private Xvfb: opens the drive through the Location box,
@@ -39,7 +40,9 @@ build=${QM_BUILD_DIR:-build/$arch}
 if [ "$build_it" = 1 ]; then
     prefix=$(bash scripts/deps.sh "$arch" | tail -n 1)
     cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DQM_DEPS_PREFIX="$prefix" >/dev/null
-    ninja -C "$build" Quillmere Quillmere_Session demo_driver >/dev/null
+    targets="Quillmere Quillmere_Session demo_driver"
+    [ "$arch" = x86_64 ] && targets="$targets quillmere_msi"
+    ninja -C "$build" $targets >/dev/null
 fi
 
 work="$(cd "$build" && pwd)/demo" # QM_BUILD_DIR may be absolute (ctest passes it so)
@@ -78,10 +81,20 @@ grep -q '^READY ' "$work/devservice.out" || { echo "demo: the dev service did no
 grep '^DEMO ' "$work/devservice.out" || true
 
 cmake/make-prefix.sh "$arch" "$WINEPREFIX"
-dll_dir=$(cd "$build/bin" && pwd)
-dll="Z:${dll_dir//\//\\}\\Quillmere.dll"
-"$QM_WINE" regsvr32 /s "$dll"
-echo "demo: registered $dll"
+if [ "$arch" = x86_64 ]; then
+    # As a user would: the package puts both DLLs and session managers under Program Files and
+    # registers them; the 32-bit ones cannot run on a 64-bit-only prefix but are installed too.
+    msi="$(cd "$build/bin" && pwd)/Quillmere.msi"
+    [ -f "$msi" ] || { echo "demo: $msi is missing (the build makes it when wixl is installed)" >&2; exit 1; }
+    "$QM_WINE" msiexec /i "Z:${msi//\//\\}" /qn || { echo "demo: msiexec failed (exit $?)" >&2; exit 1; }
+    echo "demo: installed $msi"
+else
+    # The package is a 64-bit one; a 32-bit prefix gets the DLL registered by hand.
+    dll_dir=$(cd "$build/bin" && pwd)
+    dll="Z:${dll_dir//\//\\}\\Quillmere.dll"
+    "$QM_WINE" regsvr32 /s "$dll"
+    echo "demo: registered $dll"
+fi
 # Wine keeps HKCR in HKLM\Software\Classes; query the pieces a user would look for.
 for key in 'HKLM\Software\Microsoft\Windows\CurrentVersion\Explorer\MyComputer\NameSpace' \
            'HKLM\Software\Microsoft\Windows\CurrentVersion\Shell Extensions\Approved' \

@@ -5,11 +5,12 @@ set -euo pipefail
 
 # Both compilers and both Wines: the 32-bit product is always built, and where the kernel cannot
 # run 32-bit programs the tests and the main job run the 64-bit build under wine64 (the `wine`
-# package alone is satisfied by wine32:i386).
+# package alone is satisfied by wine32:i386). wixl builds the installer package; msitools reads
+# its tables.
 PACKAGES=(cmake ninja-build g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools
           googletest libboost-dev dpkg-dev wine wine32:i386 wine64 libwine-dev:i386 fonts-wine
           xvfb x11-utils imagemagick python3-paramiko python3-pil python3-pytest curl sqlite3
-          ca-certificates)
+          ca-certificates wixl msitools)
 
 SUDO=""
 if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi

@@ -58,12 +58,12 @@ private:
 
 HRESULT register_type_library()
 {
-    std::wstring path = module_path();
+    const std::wstring path = module_path();
     ITypeLib* lib = nullptr;
     HRESULT hr = LoadTypeLibEx(path.c_str(), REGKIND_NONE, &lib);
     if (FAILED(hr))
         return hr;
-    hr = RegisterTypeLib(lib, path.data(), nullptr); // mingw declares the path non-const
+    hr = register_type_library(lib, path);
     lib->Release();
     return hr;
 }
@@ -162,18 +162,8 @@ HRESULT CQuillmereModule::get_class_object(REFCLSID clsid, REFIID riid, void** p
 HRESULT CQuillmereModule::register_server()
 {
     system_locale_scope locale;
-    const registry::replacements with = module_replacements();
-    HRESULT hr = registry::register_script(appid_script(), with);
-    if (FAILED(hr))
-        return hr;
-    for (const module_class& c : module_class_registrations()) {
-        registry::replacements class_with = with;
-        class_with[L"CLSID"] = guid_text(*c.clsid);
-        hr = registry::register_script(c.script(), class_with);
-        if (FAILED(hr))
-            return hr;
-    }
-    return register_type_library();
+    const HRESULT hr = register_scripts(module_replacements());
+    return FAILED(hr) ? hr : register_type_library();
 }
 
 HRESULT CQuillmereModule::unregister_server()
@@ -227,6 +217,30 @@ registry::replacements module_replacements()
         {L"APP_NAME", L"Quillmere"},
         {L"DRIVECLSID", guid_text(CLSID_ShellFolderImpl)},
     };
+}
+
+HRESULT register_scripts(const registry::replacements& with)
+{
+    HRESULT hr = registry::register_script(appid_script(), with);
+    if (FAILED(hr))
+        return hr;
+    for (const module_class& c : module_class_registrations()) {
+        registry::replacements class_with = with;
+        class_with[L"CLSID"] = guid_text(*c.clsid);
+        hr = registry::register_script(c.script(), class_with);
+        if (FAILED(hr))
+            return hr;
+    }
+    return S_OK;
+}
+
+HRESULT register_type_library(ITypeLib* lib, const std::wstring& path)
+{
+    // The library has no help file, so it names no help folder. Left to the system the folder
+    // would be the module's, and the 32-bit and 64-bit DLLs share the library's key: whichever
+    // registered last would name its own folder for both.
+    wchar_t no_help_dir[] = L"";
+    return RegisterTypeLib(lib, std::wstring(path).data(), no_help_dir); // mingw: non-const paths
 }
 
 CQuillmereModule _Module;

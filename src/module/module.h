@@ -5,6 +5,7 @@
 #include "com/class_factory.h"
 #include "module/registry.h"
 
+#include <oaidl.h>
 #include <objidl.h>
 #include <windows.h>
 
@@ -79,3 +80,9 @@ std::wstring module_path();
 
 // Replacements every registration script may use.
 registry::replacements module_replacements();
+
+// What registration writes besides the module's own path: the application id and every class's
+// script, and the type library "lib" of the module file "path". An installer's entries are made
+// from the same two.
+HRESULT register_scripts(const registry::replacements& with);
+HRESULT register_type_library(ITypeLib* lib, const std::wstring& path);

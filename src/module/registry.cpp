@@ -9,23 +9,6 @@ HRESULT from_win32(LONG rc)
     return rc == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(static_cast<DWORD>(rc));
 }
 
-class hkey {
-public:
-    hkey() = default;
-    ~hkey()
-    {
-        if (h_)
-            RegCloseKey(h_);
-    }
-    hkey(const hkey&) = delete;
-    hkey& operator=(const hkey&) = delete;
-    HKEY* out() { return &h_; }
-    HKEY get() const { return h_; }
-
-private:
-    HKEY h_ = nullptr;
-};
-
 HRESULT set_value(HKEY k, const value& v, const replacements& with)
 {
     const std::wstring name = expand(v.name, with);

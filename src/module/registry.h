@@ -43,6 +43,24 @@ struct root {
 };
 
 typedef std::vector<root> script;
+
+// An open registry key, closed once.
+class hkey {
+public:
+    hkey() = default;
+    ~hkey()
+    {
+        if (h_)
+            RegCloseKey(h_);
+    }
+    hkey(const hkey&) = delete;
+    hkey& operator=(const hkey&) = delete;
+    HKEY* out() { return &h_; }
+    HKEY get() const { return h_; }
+
+private:
+    HKEY h_ = nullptr;
+};
 typedef std::map<std::wstring, std::wstring> replacements;
 
 // Replaces every "%NAME%" whose NAME is in the map; "%%" stands for one "%". The second form

@@ -131,25 +131,16 @@ TEST_F(real_dll, registration_writes_the_drive_and_unregistration_removes_it)
     const LCID locale_before = GetThreadLocale();
     ASSERT_EQ(register_server(), S_OK);
     EXPECT_EQ(GetThreadLocale(), locale_before) << "the caller's thread locale must be restored";
+    // The texts are the scripts' own data; what registration adds is the module's path.
     const std::wstring cls = L"CLSID\\" + clsid;
-    EXPECT_EQ(read_string(HKEY_CLASSES_ROOT, cls, nullptr), L"Quillmere");
-    EXPECT_EQ(read_string(HKEY_CLASSES_ROOT, cls, L"InfoTip"), L"Quillmere");
     EXPECT_TRUE(same_path(read_string(HKEY_CLASSES_ROOT, cls + L"\\InprocServer32", nullptr), path));
-    EXPECT_EQ(read_string(HKEY_CLASSES_ROOT, cls + L"\\InprocServer32", L"ThreadingModel"), L"Apartment");
     EXPECT_TRUE(same_path(read_string(HKEY_CLASSES_ROOT, cls + L"\\DefaultIcon", nullptr), path + L",0"));
-    DWORD attributes = 0, size = sizeof attributes;
-    ASSERT_EQ(RegGetValueW(HKEY_CLASSES_ROOT, (cls + L"\\ShellFolder").c_str(), L"Attributes",
-                           RRF_RT_REG_DWORD, nullptr, &attributes, &size),
-              ERROR_SUCCESS);
-    EXPECT_EQ(attributes, 0xA8004143u);
     EXPECT_TRUE(key_exists(HKEY_LOCAL_MACHINE, name_space + L"\\" + clsid));
     EXPECT_EQ(read_string(HKEY_LOCAL_MACHINE, approved, clsid.c_str()), L"Quillmere");
     EXPECT_TRUE(key_exists(HKEY_CLASSES_ROOT, L"AppID\\Quillmere.DLL"));
     // The drive's property page, and its handler entries under the drive and the file type.
     const std::wstring page = guid_text(CLSID_PropertiesDriveDlg), page_cls = L"CLSID\\" + page;
-    EXPECT_EQ(read_string(HKEY_CLASSES_ROOT, page_cls, nullptr), L"Quillmere Property Sheet");
-    EXPECT_EQ(read_string(HKEY_CLASSES_ROOT, page_cls + L"\\InprocServer32", L"ThreadingModel"),
-              L"Apartment");
+    EXPECT_TRUE(same_path(read_string(HKEY_CLASSES_ROOT, page_cls + L"\\InprocServer32", nullptr), path));
     for (const std::wstring& owner : {cls, std::wstring(L"Quillmere")})
         EXPECT_EQ(
             read_string(HKEY_CLASSES_ROOT, owner + L"\\ShellEx\\PropertySheetHandlers\\" + page, nullptr),
