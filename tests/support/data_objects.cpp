@@ -119,13 +119,6 @@ async_record data_object::async() const
     return async_;
 }
 
-int data_object::get_data_calls(const wchar_t* format) const
-{
-    std::lock_guard<std::mutex> hold(lock_);
-    const auto found = calls_.find(clipboard_format(format));
-    return found == calls_.end() ? 0 : found->second;
-}
-
 IFACEMETHODIMP data_object::QueryInterface(REFIID riid, void** ppv)
 {
     if (!ppv)
@@ -215,7 +208,6 @@ IFACEMETHODIMP data_object::GetData(FORMATETC* format, STGMEDIUM* medium)
     if (!format || !medium)
         return E_INVALIDARG;
     std::lock_guard<std::mutex> hold(lock_);
-    ++calls_[format->cfFormat];
     *medium = STGMEDIUM{};
     return answer(*format, medium, true);
 }

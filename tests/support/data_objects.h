@@ -67,8 +67,6 @@ public:
     void set_dword(const wchar_t* format, DWORD value);
     std::optional<DWORD> dword(const wchar_t* format) const;
     async_record async() const;
-    // How often GetData was asked for a format (also the failed asks).
-    int get_data_calls(const wchar_t* format) const;
 
     // IUnknown
     IFACEMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
@@ -108,7 +106,6 @@ private:
     bool discard_ = false;
     async_record async_;
     std::map<CLIPFORMAT, DWORD> dwords_;
-    std::map<CLIPFORMAT, int> calls_;
     IUnknown* marshaller_ = nullptr;
 };
 

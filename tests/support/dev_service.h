@@ -13,7 +13,6 @@ public:
     // The running service; fails the calling test (and throws) when the fixture did not start it.
     static const dev_service& get();
 
-    int http_port() const { return http_port_; }
     int sftp_port() const { return sftp_port_; }
     std::string base_url() const { return "http://127.0.0.1:" + std::to_string(http_port_); }
 
