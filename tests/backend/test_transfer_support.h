@@ -41,7 +41,6 @@ public:
     const std::string& name() const { return name_; }
     const std::string& password() const { return password_; }
     const std::string& user_id() const { return user_id_; }
-    const std::string& api_path() const { return path_; }
     const std::string& host() const { return host_; }
     const std::string& sftp_user() const { return sftp_user_; }
     const std::string& sftp_password() const { return sftp_password_; }
