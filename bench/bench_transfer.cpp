@@ -16,7 +16,7 @@
 //
 // Run it (builds, starts sshd with a throwaway account and a dev service, runs this under Wine,
 // removes both):
-//     bash bench/run-transfer.sh [BUILD_DIR] [MIB] [REPEATS]     # defaults build/x86_64 64 7
+//     bash bench/run-transfer.sh [BUILD_DIR] [MIB] [REPEATS]     # defaults build/x86_64 64 15
 // or by hand:
 //     wine BUILD_DIR/bin/bench_transfer.exe sftp://127.0.0.1:PORT USER PASSWORD REMOTE_DIR
 //          [MIB] [REPEATS] [DEV_SERVICE_URL]
@@ -313,7 +313,7 @@ int main(int argc, char** argv)
     }
     const sftp_host host{argv[1], argv[4], argv[2], argv[3]};
     const std::uint64_t large = (argc > 5 ? std::strtoull(argv[5], nullptr, 10) : 64) << 20;
-    const int repeats = argc > 6 ? std::atoi(argv[6]) : 7;
+    const int repeats = argc > 6 ? std::atoi(argv[6]) : 15;
     ensure_curl_initialised();
     try {
         measure_speed(host, large, repeats);
