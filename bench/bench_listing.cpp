@@ -89,14 +89,12 @@ double curl_exchange(const std::string& url, const std::string& body, std::size_
 }
 
 struct figures {
-    double curl = 1e9;        // raw libcurl exchange
-    double http = 1e9;        // W3Client exchange
-    double parse = 1e9;       // tagged UTF-8 document to nodes
-    double build = 1e9;       // error check and child objects
-    double cpu = 1e9;         // CPU time of parse + build (thread times)
-    double listing = 1e9;     // directory::get_items end to end
-    double build_dirs = 1e9;  // build, Directory records alone
-    double build_files = 1e9; // build, File records alone
+    double curl = 1e9;    // raw libcurl exchange
+    double http = 1e9;    // W3Client exchange
+    double parse = 1e9;   // tagged UTF-8 document to nodes
+    double build = 1e9;   // error check and child objects
+    double cpu = 1e9;     // CPU time of parse + build (thread times)
+    double listing = 1e9; // directory::get_items end to end
     std::size_t bytes = 0;
     std::size_t children = 0;
     double processing() const { return parse + build; }
@@ -166,16 +164,6 @@ figures measure(client& connection, const std::string& url, const std::wstring& 
         f.cpu = std::min(f.cpu, (thread_cpu_seconds() - cpu_start) / batch);
         lists.clear();
 
-        // Where building goes: the two kinds of record on their own.
-        vfs::item_list built;
-        start = clock_type::now();
-        directory::add_directories(connection, roots.front(), built);
-        f.build_dirs = std::min(f.build_dirs, seconds_since(start));
-        built.clear();
-        start = clock_type::now();
-        directory::add_files(connection, roots.front(), built);
-        f.build_files = std::min(f.build_files, seconds_since(start));
-        built.clear();
         roots.clear();
     }
     // The real thing, with nothing else alive: one get_items of a fresh directory object.
@@ -207,8 +195,6 @@ void print(const char* label, const figures& f)
         "%6.3f s, sum %6.3f s (CPU %6.3f s) | get_items %6.3f s\n",
         label, f.children, static_cast<double>(f.bytes) / 1e6, f.curl, f.http, f.parse, f.build,
         f.processing(), f.cpu, f.listing);
-    std::printf("        build alone: Directory records %6.3f s, File records %6.3f s\n", f.build_dirs,
-                f.build_files);
 }
 
 } // namespace
@@ -251,8 +237,6 @@ int main(int argc, char** argv)
         std::printf("parse+build / W3Client exchange: 10000 %.2f, 100000 %.2f (must be below 1): %s\n",
                     small.processing() / small.http, large.processing() / large.http,
                     (small.processing() < small.http && large.processing() < large.http) ? "ok" : "TOO HIGH");
-        std::printf("build growth, Directory records %.2f, File records %.2f\n",
-                    large.build_dirs / small.build_dirs, large.build_files / small.build_files);
         std::printf("W3Client exchange / libcurl exchange: 10000 %.2f, 100000 %.2f\n",
                     small.http / small.curl, large.http / large.curl);
         const double per_child = large_peak * 1024.0 * 1024.0 / static_cast<double>(large.children);

@@ -74,50 +74,60 @@ vfs::blob directory::get_thumbnail()
     throw exception(L"Internal error", L"directory::get_thumbnail(): Operation not implemented");
 }
 
+namespace {
+
+boost::shared_ptr<directory> directory_record(const client& connection, const element& record)
+{
+    // Fields are read in the order the description gives, so the first missing one is named.
+    const bool has_subfolders = read_flag(get_variable(record, L"HasSubfolders"));
+    const bool is_deleteable = read_flag(get_variable(record, L"IsDeleteable"));
+    const bool is_renameable = read_flag(get_variable(record, L"IsRenameable"));
+    const bool is_home_folder = read_flag(get_variable(record, L"IsHomeFolder"));
+    const bool is_mp3 = read_flag(get_variable(record, L"IsMP3"));
+    const bool is_gallery = read_flag(get_variable(record, L"IsGallery"));
+    const std::int32_t access = read_int32(get_variable(record, L"Access"));
+    const std::int32_t permission = read_int32(get_variable(record, L"Permission"));
+    std::wstring description = get_variable(record, L"Description");
+    std::wstring name = get_variable(record, L"Name");
+    std::wstring id = get_variable(record, L"ID");
+    return boost::make_shared<directory>(connection, std::move(id), std::move(name), std::move(description),
+                                         permission, access, is_gallery, is_mp3, is_home_folder,
+                                         is_renameable, is_deleteable, has_subfolders);
+}
+
+boost::shared_ptr<file> file_record(const client& connection, const element& record)
+{
+    const std::int64_t date_modified = read_int64(get_variable(record, L"DateModified"));
+    const std::int64_t date_accessed = read_int64(get_variable(record, L"DateAccessed"));
+    const std::int64_t size = read_int64(get_variable(record, L"Size"));
+    std::wstring description = get_variable(record, L"Description");
+    std::wstring location = get_variable(record, L"Location");
+    std::wstring link = get_variable(record, L"Link");
+    std::wstring name = get_variable(record, L"Name");
+    std::wstring id = get_variable(record, L"ID");
+    return boost::make_shared<file>(connection, std::move(id), std::move(name), std::move(link),
+                                    std::move(location), std::move(description), size, date_accessed,
+                                    date_modified);
+}
+
+} // namespace
+
 vfs::item_list directory::build_children(const client& connection, const element& listing)
 {
-    vfs::item_list children;
-    add_directories(connection, listing, children);
-    add_files(connection, listing, children);
+    // One pass over the records where they are, without gathering them first: a listing of
+    // 100 000 children is tens of megabytes that no longer fit a cache, and every further pass
+    // made building grow faster than the listing.
+    vfs::item_list children, files;
+    listing.each_child([&](const element& record) {
+        if (record.leaf())
+            return;
+        if (record.is(L"Directory"))
+            children.push_back(directory_record(connection, record));
+        else if (record.is(L"File"))
+            files.push_back(file_record(connection, record));
+    });
+    children.splice(children.end(), files);
     return children;
-}
-
-void directory::add_directories(const client& connection, const element& listing, vfs::item_list& children)
-{
-    for (const element& record : get_records(listing, L"Directory")) {
-        // Fields are read in the order the description gives, so the first missing one is named.
-        const bool has_subfolders = read_flag(get_variable(record, L"HasSubfolders"));
-        const bool is_deleteable = read_flag(get_variable(record, L"IsDeleteable"));
-        const bool is_renameable = read_flag(get_variable(record, L"IsRenameable"));
-        const bool is_home_folder = read_flag(get_variable(record, L"IsHomeFolder"));
-        const bool is_mp3 = read_flag(get_variable(record, L"IsMP3"));
-        const bool is_gallery = read_flag(get_variable(record, L"IsGallery"));
-        const std::int32_t access = read_int32(get_variable(record, L"Access"));
-        const std::int32_t permission = read_int32(get_variable(record, L"Permission"));
-        std::wstring description = get_variable(record, L"Description");
-        std::wstring name = get_variable(record, L"Name");
-        std::wstring id = get_variable(record, L"ID");
-        children.push_back(boost::make_shared<directory>(
-            connection, std::move(id), std::move(name), std::move(description), permission, access,
-            is_gallery, is_mp3, is_home_folder, is_renameable, is_deleteable, has_subfolders));
-    }
-}
-
-void directory::add_files(const client& connection, const element& listing, vfs::item_list& children)
-{
-    for (const element& record : get_records(listing, L"File")) {
-        const std::int64_t date_modified = read_int64(get_variable(record, L"DateModified"));
-        const std::int64_t date_accessed = read_int64(get_variable(record, L"DateAccessed"));
-        const std::int64_t size = read_int64(get_variable(record, L"Size"));
-        std::wstring description = get_variable(record, L"Description");
-        std::wstring location = get_variable(record, L"Location");
-        std::wstring link = get_variable(record, L"Link");
-        std::wstring name = get_variable(record, L"Name");
-        std::wstring id = get_variable(record, L"ID");
-        children.push_back(boost::make_shared<file>(
-            connection, std::move(id), std::move(name), std::move(link), std::move(location),
-            std::move(description), size, date_accessed, date_modified));
-    }
 }
 
 vfs::item_list directory::get_items()

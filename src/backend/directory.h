@@ -57,9 +57,6 @@ public:
     // The children a "list_dir" response describes, Directory records before File records,
     // each holding a copy of connection. Throws on a missing field.
     static vfs::item_list build_children(const client& connection, const element& listing);
-    // Its two halves: the listing's Directory records, and its File records, appended to children.
-    static void add_directories(const client& connection, const element& listing, vfs::item_list& children);
-    static void add_files(const client& connection, const element& listing, vfs::item_list& children);
 
     // The last step of a listing: children become the cached list. Public so that a test can
     // hand it children of its own.
