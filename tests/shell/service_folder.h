@@ -89,15 +89,7 @@ protected:
             d.click(IDOK);
         };
     }
-    std::size_t list_dir_requests() const
-    {
-        const std::string seen = service->control("requests?user=" + user + "&action=list_dir");
-        std::size_t count = 0;
-        for (auto at = seen.find("\"list_dir\""); at != std::string::npos;
-             at = seen.find("\"list_dir\"", at + 1))
-            ++count;
-        return count;
-    }
+    std::size_t list_dir_requests() const { return service->request_count(user, "list_dir"); }
 
     const dev_service* service = nullptr;
     std::string user, password;

@@ -100,14 +100,7 @@ protected:
             *result = hr;
         return bitmap;
     }
-    std::size_t thumbnail_requests() const
-    {
-        const std::string seen = service->control("requests?user=" + user + "&action=thumbnail");
-        std::size_t count = 0;
-        for (auto at = seen.find("\"seq\""); at != std::string::npos; at = seen.find("\"seq\"", at + 1))
-            ++count;
-        return count;
-    }
+    std::size_t thumbnail_requests() const { return service->request_count(user, "thumbnail"); }
 
     com::ComPtr<IShellFolder2> folder;
     boost::shared_ptr<vfs_quillmere::client> client;
@@ -200,17 +193,8 @@ TEST_F(thumbnails, the_cache_spares_requests_until_the_file_changes_and_heals_a_
     ASSERT_GT(whole.size(), 100u);
     std::ofstream(std::filesystem::path(cache), std::ios::binary | std::ios::trunc)
         .write(whole.data(), whole.size() / 2);
-    HANDLE file = CreateFileW(cache.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    FILETIME future;
-    ULARGE_INTEGER ticks;
-    GetSystemTimeAsFileTime(&future);
-    ticks.LowPart = future.dwLowDateTime;
-    ticks.HighPart = future.dwHighDateTime;
-    ticks.QuadPart += 7200ULL * 10000000ULL;
-    future.dwLowDateTime = ticks.LowPart;
-    future.dwHighDateTime = ticks.HighPart;
-    SetFileTime(file, nullptr, nullptr, &future);
-    CloseHandle(file);
+    std::filesystem::last_write_time(std::filesystem::path(cache),
+                                     std::filesystem::file_time_type::clock::now() + std::chrono::hours(2));
     extract_ok();
     EXPECT_EQ(thumbnail_requests(), 3u) << "the broken file was fetched again once";
 }
