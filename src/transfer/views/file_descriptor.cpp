@@ -113,7 +113,9 @@ Microsoft::WRL::ComPtr<IStream> CFILEDESCRIPTORFile::fetch(HRESULT* hr) const
             size = std::min<SIZE_T>(size, record.nFileSizeLow |
                                               (static_cast<std::uint64_t>(record.nFileSizeHigh) << 32));
         if (const void* bytes = GlobalLock(holder.medium.hGlobal)) {
-            stream.Attach(SHCreateMemStream(static_cast<const BYTE*>(bytes), static_cast<UINT>(size)));
+            // Not Attach: mingw's adds a reference, and the copy of the contents would never be freed.
+            *stream.ReleaseAndGetAddressOf() =
+                SHCreateMemStream(static_cast<const BYTE*>(bytes), static_cast<UINT>(size));
             GlobalUnlock(holder.medium.hGlobal);
         }
     }
