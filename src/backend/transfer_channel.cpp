@@ -32,6 +32,9 @@ constexpr unsigned long idle_timeout_ms = 25000;
 constexpr long receive_buffer_size = 512 * 1024;
 constexpr long send_buffer_size = 2 * 1024 * 1024;
 constexpr std::size_t staging_size = 512 * 1024;
+// How far an upload's caller may run ahead of libcurl: a whole send buffer, so the next one is
+// ready when libcurl asks and the link never waits for the caller to fill it.
+constexpr std::uint64_t upload_window = send_buffer_size;
 
 using section_lock = com::critical_section_lock;
 
@@ -228,8 +231,8 @@ bool transfer_channel::start(bool restart)
     finishing_ = false;
     restart_ = restart;
     acked_ = confirmed_ = 0;
+    handed_ = wanted_ = 0;
     seek_seen_ = false;
-    host_offset_ = 0;
     {
         section_lock guard(lock_);
         state_ = mode_;
@@ -416,26 +419,58 @@ void transfer_channel::caller_returned()
     moved_at_ = GetTickCount64();
 }
 
-size_t transfer_channel::exchange(char* ptr, size_t size)
+size_t transfer_channel::take_upload(char* ptr, size_t size)
 {
     // libcurl asks for more while it still holds unsent bytes (up to a 32nd of its buffer), so a
     // request is no proof that the host has the earlier ones: its count of bytes the host
     // acknowledged is.
     curl_off_t acknowledged = 0;
     curl_easy_getinfo(static_cast<CURL*>(curl_), CURLINFO_SIZE_UPLOAD_T, &acknowledged);
-    acked_ = static_cast<std::uint64_t>(acknowledged);
-    // After the caller's last bytes every request is answered "no more": handing it over would
-    // keep the worker busy, and never idle, while a stalled host holds the last bytes.
-    if (finishing_)
-        return 0;
-    buffer_ = reinterpret_cast<unsigned char*>(ptr);
-    buffer_size_ = static_cast<std::uint32_t>(size);
-    buffer_pos_ = 0;
-    SignalObjectAndWait(data_ready_, consumed_, INFINITE, FALSE);
-    if (abort_)
-        return mode_ == mode_upload ? CURL_READFUNC_ABORT : 0;
-    caller_returned();
-    return buffer_pos_;
+    for (bool waited = false;; waited = true) {
+        if (waited)
+            WaitForSingleObject(consumed_, INFINITE);
+        if (abort_)
+            return CURL_READFUNC_ABORT;
+        if (waited)
+            caller_returned();
+        section_lock guard(lock_);
+        acked_ = static_cast<std::uint64_t>(acknowledged);
+        // A resumed upload whose host did not say where its copy ends, by the first request for
+        // data, has started the file anew: the unconfirmed bytes must not land at offset 0.
+        if (restart_ && !seek_seen_ && resume_offset_ > 0)
+            return CURL_READFUNC_ABORT;
+        restart_ = false;
+        // Only whole requests are answered until the caller's last bytes: libcurl sends what it
+        // is given at once, and small pieces would cost a round of the host's acknowledgements
+        // each. After the last bytes, a request that finds nothing left ends the upload.
+        const std::uint64_t unsent = pending_bytes_ - pending_skip_ - handed_;
+        const std::uint64_t whole = std::min<std::uint64_t>(size, upload_window);
+        const bool answer = unsent >= whole || finishing_;
+        wanted_ = answer ? 0 : whole;
+        const std::size_t n = answer ? copy_unsent(ptr, static_cast<std::size_t>(std::min<std::uint64_t>(size, unsent))) : 0;
+        handed_ += n;
+        // Room for a caller waiting to write, and start() learns that the transfer is under way.
+        SetEvent(data_ready_);
+        if (answer)
+            return n;
+    }
+}
+
+std::size_t transfer_channel::copy_unsent(char* out, std::size_t length) const
+{
+    std::uint64_t at = pending_skip_ + handed_;
+    std::size_t copied = 0;
+    for (auto b = pending_.begin(); b != pending_.end() && copied < length; ++b) {
+        if (at >= b->size) {
+            at -= b->size;
+            continue;
+        }
+        const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(b->size - at, length - copied));
+        std::memcpy(out + copied, b->data.get() + at, piece);
+        copied += piece;
+        at = 0;
+    }
+    return copied;
 }
 
 bool transfer_channel::publish(std::vector<char>& staging)
@@ -481,7 +516,7 @@ size_t transfer_channel::download_data(char* ptr, size_t size, size_t count, voi
 
 size_t transfer_channel::upload_data(char* ptr, size_t size, size_t count, void* self)
 {
-    return static_cast<transfer_channel*>(self)->exchange(ptr, size * count);
+    return static_cast<transfer_channel*>(self)->take_upload(ptr, size * count);
 }
 
 size_t transfer_channel::discard_response(char*, size_t size, size_t count, void*)
@@ -501,16 +536,15 @@ int transfer_channel::seek_data(void* self, std::int64_t offset, int origin)
         return CURL_SEEKFUNC_OK;
     if (origin != SEEK_SET)
         return CURL_SEEKFUNC_CANTSEEK;
-    // The caller waits in start() while this runs, so the pending list holds still. The host's
-    // copy must end between the confirmed bytes and the end of what was handed over; anything
-    // else cannot be continued without corrupting the file.
-    std::int64_t unconfirmed = -static_cast<std::int64_t>(channel->pending_skip_);
-    for (const block& b : channel->pending_)
-        unconfirmed += b.size;
+    // The host's copy must end between the confirmed bytes and the end of what was written;
+    // anything else cannot be continued without corrupting the file. The pending bytes before
+    // that point are on the host already and are not sent again.
+    section_lock guard(channel->lock_);
+    const auto unconfirmed = static_cast<std::int64_t>(channel->pending_bytes_ - channel->pending_skip_);
     if (offset < channel->resume_offset_ || offset > channel->resume_offset_ + unconfirmed)
         return CURL_SEEKFUNC_FAIL;
     channel->seek_seen_ = true;
-    channel->host_offset_ = offset;
+    channel->drop_confirmed(static_cast<std::uint64_t>(offset - channel->resume_offset_));
     return CURL_SEEKFUNC_OK;
 }
 
@@ -583,8 +617,11 @@ std::int32_t transfer_channel::read(void* buffer, std::int32_t length)
 
 void transfer_channel::confirm_pending()
 {
-    drop_confirmed(acked_ - confirmed_);
+    section_lock guard(lock_);
+    const std::uint64_t confirmed = acked_ - confirmed_;
     confirmed_ = acked_;
+    drop_confirmed(confirmed);
+    handed_ -= confirmed;
 }
 
 void transfer_channel::drop_confirmed(std::uint64_t confirmed)
@@ -594,6 +631,7 @@ void transfer_channel::drop_confirmed(std::uint64_t confirmed)
         const std::uint32_t left = pending_.front().size - pending_skip_;
         if (confirmed >= left) {
             confirmed -= left;
+            pending_bytes_ -= pending_.front().size;
             pending_.pop_front();
             pending_skip_ = 0;
         }
@@ -604,41 +642,10 @@ void transfer_channel::drop_confirmed(std::uint64_t confirmed)
     }
 }
 
-void transfer_channel::feed(const unsigned char* data, std::uint32_t length)
+std::uint64_t transfer_channel::unsent()
 {
-    std::uint32_t taken = 0;
-    while (taken < length) {
-        const std::uint32_t n = std::min(buffer_size_ - buffer_pos_, length - taken);
-        std::memcpy(buffer_ + buffer_pos_, data + taken, n);
-        buffer_pos_ += n;
-        taken += n;
-        if (buffer_pos_ == buffer_size_) {
-            if (hand_back() == worker_ended)
-                fail(L"Write failed", L"Internet connection failed");
-            confirm_pending();
-        }
-    }
-}
-
-void transfer_channel::resend_pending()
-{
-    if (seek_seen_) {
-        drop_confirmed(static_cast<std::uint64_t>(host_offset_ - resume_offset_));
-    }
-    else if (resume_offset_ > 0) {
-        // The host did not say where its copy ends (it started the file anew): stop libcurl
-        // before it writes the unconfirmed bytes at offset 0.
-        abandon();
-        fail(L"Write failed", L"Internet connection failed");
-    }
-    bool first = true;
-    // Copied out first: confirmations while feeding shrink the list.
-    const std::deque<block> blocks = pending_;
-    std::uint32_t skip = pending_skip_;
-    for (const block& b : blocks) {
-        feed(b.data.get() + (first ? skip : 0), b.size - (first ? skip : 0));
-        first = false;
-    }
+    section_lock guard(lock_);
+    return pending_bytes_ - pending_skip_ - handed_;
 }
 
 std::int32_t transfer_channel::write(const void* buffer, std::int32_t length)
@@ -651,25 +658,36 @@ std::int32_t transfer_channel::write(const void* buffer, std::int32_t length)
         fail(L"Write failed", L"File not opened");
     if (mode_ != mode_upload)
         fail(L"Write failed", L"Incorrect file mode");
-    const auto* data = static_cast<const unsigned char*>(buffer);
     const auto size = static_cast<std::uint32_t>(length);
-    // This block joins the unconfirmed ones before a restart, so that the host's copy may end
-    // inside it: a retried write brings the same bytes as the one that failed.
+    // The bytes join the unconfirmed ones before a restart, so that the host's copy may end
+    // inside them: a retried write brings the same bytes as the one that failed.
     if (size) {
         block b{boost::shared_array<unsigned char>(new unsigned char[size]), size};
-        std::memcpy(b.data.get(), data, size);
+        std::memcpy(b.data.get(), buffer, size);
+        section_lock guard(lock_);
         pending_.push_back(b);
+        pending_bytes_ += size;
     }
     const std::size_t own = size ? 1 : 0;
     try {
-        if (current_state() <= 0) {
-            if (!start(true))
+        // A transfer that failed since the last call starts again where the host's copy ends;
+        // the worker sends the rest of the pending bytes by itself.
+        if (current_state() <= 0 && !start(true))
+            fail(L"Write failed", L"Internet connection failed");
+        // The worker may be waiting for these bytes; it is woken only once they make up what it
+        // waits for, not at every small write.
+        bool enough = false;
+        {
+            section_lock guard(lock_);
+            enough = wanted_ && pending_bytes_ - pending_skip_ - handed_ >= wanted_;
+        }
+        if (enough)
+            SetEvent(consumed_);
+        while (unsent() > upload_window) {
+            if (wait_for_worker() == worker_ended)
                 fail(L"Write failed", L"Internet connection failed");
-            resend_pending();
         }
-        else {
-            feed(data, size);
-        }
+        confirm_pending();
     }
     catch (const exception&) {
         drop_unsent(own);
@@ -680,12 +698,15 @@ std::int32_t transfer_channel::write(const void* buffer, std::int32_t length)
 
 void transfer_channel::drop_unsent(std::size_t own)
 {
-    // A failed write takes none of its bytes: the caller writes them again (or gives up).
+    // A failed write takes none of its bytes: the caller writes them again (or gives up). The
+    // worker has ended, so nothing reads the list.
+    section_lock guard(lock_);
     if (own && !pending_.empty()) {
         if (pending_.size() == 1 && pending_skip_) {
             resume_offset_ -= pending_skip_;
             pending_skip_ = 0;
         }
+        pending_bytes_ -= pending_.back().size;
         pending_.pop_back();
     }
 }
@@ -697,6 +718,7 @@ void transfer_channel::finish_worker()
         thread_ = nullptr;
     }
     pending_.clear();
+    pending_bytes_ = 0;
     pending_skip_ = 0;
     resume_offset_ = 0;
     mode_ = mode_closed;
@@ -704,8 +726,12 @@ void transfer_channel::finish_worker()
 
 bool transfer_channel::finish_upload()
 {
-    finishing_ = true;
-    while (hand_back() == buffer_waiting)
+    {
+        section_lock guard(lock_);
+        finishing_ = true;
+    }
+    SetEvent(consumed_);
+    while (wait_for_worker() == buffer_waiting)
         confirm_pending();
     return current_state() == 0;
 }
@@ -719,21 +745,15 @@ void transfer_channel::close()
         finish_worker();
         return;
     }
-    // The upload's connection may fail on its last bytes, or may have failed in a write that
-    // nobody repeated: the bytes write took are then not all on the host, and nobody calls write
-    // again to resume. So close resumes once; a second failure is reported, which bounds close
-    // on a dead network to two idle time-outs.
+    // The upload's connection may fail on its last bytes, or may have failed after the last
+    // write: the bytes write took are then not all on the host, and nobody calls write again to
+    // resume. So close resumes for as long as each resumption finds more of the file on the host
+    // than the one before. One that finds no more ends it, which bounds close on a dead network
+    // to two idle time-outs, while a link that drops now and then still completes.
     bool done = current_state() > 0 && finish_upload();
-    if (!done) {
-        try {
-            if (start(true)) {
-                resend_pending();
-                done = finish_upload();
-            }
-        }
-        catch (const exception&) {
-            // reported below
-        }
+    for (std::int64_t host_end = -1; !done && start(true) && resume_offset_ > host_end;) {
+        host_end = resume_offset_;
+        done = finish_upload();
     }
     if (!done && thread_)
         abandon();

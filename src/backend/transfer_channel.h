@@ -1,8 +1,10 @@
 // Moves one remote file's contents through libcurl. libcurl drives a transfer by calling back,
 // while callers of vfs::file read and write with buffers of their own; so every transfer runs
-// libcurl on a worker thread, and each libcurl buffer is handed to the calling thread
-// and back through two auto-reset events. A transfer that fails is started again at the byte
-// where it stopped; an upload keeps the blocks the host has not yet confirmed, to send them again.
+// libcurl on a worker thread. A download hands each buffer libcurl filled to the calling thread
+// and back through two auto-reset events; an upload keeps the blocks written in a list that the
+// worker copies libcurl's buffers from, so the caller writes the next buffer while libcurl sends
+// the last. A transfer that fails is started again at the byte where it stopped; an upload keeps
+// the blocks the host has not yet confirmed, to send them again.
 // A transfer fails when no byte has moved for the idle time-out (time spent waiting for the
 // caller does not count), and one given up by the caller is cut at once, whatever the link does.
 // Transfers share libcurl's connection cache: a file moved after another to the same host with
@@ -67,15 +69,15 @@ private:
     void abandon();
     void cut_connection();
     void finish_worker();
-    // Hands bytes to libcurl's waiting buffer; throws "Write failed" when the worker ends.
-    void feed(const unsigned char* data, std::uint32_t length);
-    void resend_pending();
     // Takes the bytes the host acknowledged since the last confirmation off the pending blocks.
     void confirm_pending();
+    // Under lock_ (or with no worker running).
     void drop_confirmed(std::uint64_t confirmed);
     void drop_unsent(std::size_t own);
-    // Hands the partly filled buffer, then an empty one, which ends the upload; true when the
-    // host confirmed everything.
+    // Pending bytes libcurl has not been given yet.
+    std::uint64_t unsent();
+    // Lets the worker send the last bytes and end the upload; true when the host confirmed
+    // everything.
     bool finish_upload();
 
     static unsigned __stdcall worker(void* self);
@@ -87,7 +89,11 @@ private:
     // The worker was back from waiting for the caller: that time was nobody's idle time.
     void caller_returned();
     int perform(void* easy);
-    size_t exchange(char* ptr, size_t size);
+    // Worker side of an upload: fills libcurl's buffer from the pending bytes not yet sent,
+    // waiting for the caller when it has not written enough yet.
+    size_t take_upload(char* ptr, size_t size);
+    // Under lock_: copies up to length unsent bytes; answers how many.
+    std::size_t copy_unsent(char* out, std::size_t length) const;
     bool publish(std::vector<char>& staging);
     void run_transfer();
 
@@ -112,10 +118,17 @@ private:
     bool reached_file_ = false;
     // Worker side: the running transfer took its connection over from the shared cache.
     bool took_over_ = false;
+    // The download buffer out with the caller.
     unsigned char* buffer_ = nullptr;
     std::uint32_t buffer_size_ = 0;
     std::uint32_t buffer_pos_ = 0;
+    // Upload, under lock_: the blocks written and not yet confirmed by the host, their bytes, and
+    // how many of those (after pending_skip_) the running transfer has given libcurl.
     std::deque<block> pending_;
+    std::uint64_t pending_bytes_ = 0;
+    std::uint64_t handed_ = 0;
+    // What the worker waits for before it answers libcurl; 0 while it does not wait.
+    std::uint64_t wanted_ = 0;
     // Worker side of a download: libcurl's pieces gathered in two buffers taken in turn; one
     // may be out with the caller (staged_out_) while the other fills.
     std::vector<char> staging_[2];
@@ -125,20 +138,20 @@ private:
 
     // Set by the caller: the worker aborts at its next hand-over or progress report.
     std::atomic<bool> abort_{false};
+    // The running transfer resumes a failed one; cleared by the worker at its first request for data.
     bool restart_ = false;
     // The last transfer was refused because the host showed another key than it used to.
     bool host_key_changed_ = false;
     // A resumed upload learns from libcurl where the host's copy really ends; the bytes of the
     // pending blocks before that point are on the host already and are not sent again.
     bool seek_seen_ = false;
-    std::int64_t host_offset_ = 0;
     // Bytes at the front of the first pending block that are on the host already.
     std::uint32_t pending_skip_ = 0;
     // Bytes of this transfer the host acknowledged, as libcurl counted them at its last request
     // for data, and how many of them confirm_pending has taken off the pending blocks.
     std::uint64_t acked_ = 0;
     std::uint64_t confirmed_ = 0;
-    // The caller handed over its last bytes: libcurl's further requests get none.
+    // The caller wrote its last bytes: libcurl gets what is left, then the end of the upload.
     bool finishing_ = false;
 };
 

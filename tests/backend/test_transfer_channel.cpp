@@ -125,15 +125,14 @@ TEST(transfer_channel, upload_resumes_where_the_connection_dropped)
         const char* name;
         long long after;
         int count;
-        int write_failures;
     };
-    // The channel hands libcurl 2 MiB at a time, so a drop inside the file shows in the write
-    // that completes a buffer, and a drop in the last part shows in close, which resumes it.
+    // A drop shows in the write that waits for libcurl to take more, which the next write
+    // resumes, or in close, which resumes by itself; either way no write is lost or repeated.
     const drop_case cases[] = {
-        {"once", 3'000'000, 1, 1},
-        {"three times", 1'500'000, 3, 3},
-        {"at the first byte", 0, 1, 1},
-        {"at the last byte", (5 << 20) - 1, 1, 0},
+        {"once", 3'000'000, 1},
+        {"three times", 1'500'000, 3},
+        {"at the first byte", 0, 1},
+        {"at the last byte", (5 << 20) - 1, 1},
     };
     for (const drop_case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -144,7 +143,7 @@ TEST(transfer_channel, upload_resumes_where_the_connection_dropped)
         channel->open(upload);
         write_all(*channel, data, 16384, &failures);
         channel->close();
-        EXPECT_EQ(failures, c.write_failures);
+        EXPECT_LE(failures, c.count);
         EXPECT_EQ(sha256(account.get(file.location)), sha256(data));
 
         // Each resumed transfer continued at the end of the host's copy, which ends where the
@@ -170,9 +169,11 @@ TEST(transfer_channel, close_puts_every_byte_written_on_the_host_or_fails)
         bool retry;
         bool closes;
     };
+    // A write fails when it waits for libcurl to take more and the transfer ends instead: the
+    // caller is a whole buffer ahead of libcurl, so the first 4 MiB are written at once.
     const close_case cases[] = {
-        {"a failed write repeated", 3u << 20, 1'000'000, 1, true, true},
-        {"a failed write not repeated", 3u << 20, 1'000'000, 1, false, true},
+        {"a failed write repeated", 6u << 20, 1'000'000, 1, true, true},
+        {"a failed write not repeated", 6u << 20, 1'000'000, 1, false, true},
         // Were close to try more than one resumption, the third transfer would succeed.
         {"a host that drops the transfer and its resumption", 1000, 0, 2, true, false},
     };
@@ -184,6 +185,7 @@ TEST(transfer_channel, close_puts_every_byte_written_on_the_host_or_fails)
         auto channel = channel_for(account, file);
         channel->open(upload);
         std::size_t pos = 0;
+        int failures = 0;
         while (pos < data.size()) {
             const auto n = static_cast<std::int32_t>(std::min<std::size_t>(16384, data.size() - pos));
             try {
@@ -191,13 +193,12 @@ TEST(transfer_channel, close_puts_every_byte_written_on_the_host_or_fails)
                 pos += static_cast<std::size_t>(n);
             }
             catch (const vfs::exception&) {
-                // The write that completed the first 2 MiB buffer, which is sent again before
-                // the next bytes.
-                EXPECT_EQ(pos, (2u << 20) - 16384);
+                ++failures;
                 if (!c.retry)
                     break;
             }
         }
+        EXPECT_EQ(failures, c.closes ? 1 : 0);
         if (c.closes) {
             channel->close();
             EXPECT_EQ(sha256(account.get(file.location)), sha256(bytes(data.begin(), data.begin() + pos)));
