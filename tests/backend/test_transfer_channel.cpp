@@ -198,7 +198,7 @@ TEST(transfer_channel, close_puts_every_byte_written_on_the_host_or_fails)
                     break;
             }
         }
-        EXPECT_EQ(failures, c.closes ? 1 : 0);
+        EXPECT_LE(failures, c.drops);
         if (c.closes) {
             channel->close();
             EXPECT_EQ(sha256(account.get(file.location)), sha256(bytes(data.begin(), data.begin() + pos)));
