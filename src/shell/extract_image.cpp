@@ -18,9 +18,11 @@
 
 namespace {
 
-// Far beyond any thumbnail; a cache file or picture larger than these is not drawn.
-constexpr LONGLONG max_picture_bytes = 64 << 20;
-constexpr UINT max_picture_side = 8192;
+// Far beyond any thumbnail; a cache file or picture larger than these is not drawn. A few
+// kilobytes of PNG can claim any size, and the decoded picture lives in Explorer's process, whose
+// 32-bit build has 2 GiB of address space: 2048 x 2048 costs at most 28 MiB while it is made.
+constexpr LONGLONG max_picture_bytes = 16 << 20;
+constexpr UINT max_picture_side = 2048;
 
 [[noreturn]] void fail(const wchar_t* text)
 {
