@@ -443,11 +443,12 @@ size_t transfer_channel::take_upload(char* ptr, size_t size)
         // Only whole requests are answered until the caller's last bytes: libcurl sends what it
         // is given at once, and small pieces would cost a round of the host's acknowledgements
         // each. After the last bytes, a request that finds nothing left ends the upload.
-        const std::uint64_t unsent = pending_bytes_ - pending_skip_ - handed_;
+        const std::uint64_t unsent = unsent_bytes();
         const std::uint64_t whole = std::min<std::uint64_t>(size, upload_window);
         const bool answer = unsent >= whole || finishing_;
         wanted_ = answer ? 0 : whole;
-        const std::size_t n = answer ? copy_unsent(ptr, static_cast<std::size_t>(std::min<std::uint64_t>(size, unsent))) : 0;
+        const std::size_t n =
+            answer ? copy_unsent(ptr, static_cast<std::size_t>(std::min<std::uint64_t>(size, unsent))) : 0;
         handed_ += n;
         // Room for a caller waiting to write, and start() learns that the transfer is under way.
         SetEvent(data_ready_);
@@ -465,7 +466,8 @@ std::size_t transfer_channel::copy_unsent(char* out, std::size_t length) const
             at -= b->size;
             continue;
         }
-        const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(b->size - at, length - copied));
+        const std::size_t piece =
+            static_cast<std::size_t>(std::min<std::uint64_t>(b->size - at, length - copied));
         std::memcpy(out + copied, b->data.get() + at, piece);
         copied += piece;
         at = 0;
@@ -645,7 +647,7 @@ void transfer_channel::drop_confirmed(std::uint64_t confirmed)
 std::uint64_t transfer_channel::unsent()
 {
     section_lock guard(lock_);
-    return pending_bytes_ - pending_skip_ - handed_;
+    return unsent_bytes();
 }
 
 std::int32_t transfer_channel::write(const void* buffer, std::int32_t length)
@@ -679,7 +681,7 @@ std::int32_t transfer_channel::write(const void* buffer, std::int32_t length)
         bool enough = false;
         {
             section_lock guard(lock_);
-            enough = wanted_ && pending_bytes_ - pending_skip_ - handed_ >= wanted_;
+            enough = wanted_ && unsent_bytes() >= wanted_;
         }
         if (enough)
             SetEvent(consumed_);

@@ -74,8 +74,9 @@ private:
     // Under lock_ (or with no worker running).
     void drop_confirmed(std::uint64_t confirmed);
     void drop_unsent(std::size_t own);
-    // Pending bytes libcurl has not been given yet.
+    // Pending bytes libcurl has not been given yet; unsent_bytes under lock_.
     std::uint64_t unsent();
+    std::uint64_t unsent_bytes() const { return pending_bytes_ - pending_skip_ - handed_; }
     // Lets the worker send the last bytes and end the upload; true when the host confirmed
     // everything.
     bool finish_upload();

@@ -59,9 +59,9 @@ std::wstring cache_folder(bool again = false)
 // threads may draw the same picture; a picture being replaced is moved into place whole.
 std::optional<std::string> fresh_cache(const std::wstring& path, double modified)
 {
-    const com::handle in = com::file_handle(CreateFileW(path.c_str(), GENERIC_READ,
-                                                        FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    const com::handle in =
+        com::file_handle(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     FILETIME written;
     if (!in || !GetFileTime(in.get(), nullptr, nullptr, &written))
         return std::nullopt;
@@ -187,8 +187,8 @@ HBITMAP decode(std::string_view bytes)
     UINT width = 0, height = 0;
     if (!format || !stream || FAILED(make_codec(*format, IID_PPV_ARGS(&decoder))) ||
         FAILED(decoder->Initialize(stream.Get(), WICDecodeMetadataCacheOnDemand)) ||
-        FAILED(decoder->GetFrame(0, &frame)) || FAILED(frame->GetSize(&width, &height)) || !width || !height ||
-        width > max_picture_side || height > max_picture_side)
+        FAILED(decoder->GetFrame(0, &frame)) || FAILED(frame->GetSize(&width, &height)) || !width ||
+        !height || width > max_picture_side || height > max_picture_side)
         return nullptr;
     BITMAPINFO info = {};
     info.bmiHeader = {sizeof(BITMAPINFOHEADER), static_cast<LONG>(width), -static_cast<LONG>(height), 1, 32,

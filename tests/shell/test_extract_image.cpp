@@ -1,6 +1,6 @@
-// Thumbnails through the folder's IExtractImage: the service's picture of a PNG (with or without alpha) or JPEG file,
-// the cache that spares a second request until the file changes, and cache names that stay
-// inside the cache folder whatever the service calls a file.
+// Thumbnails through the folder's IExtractImage: the service's picture of a PNG (with or without alpha) or
+// JPEG file, the cache that spares a second request until the file changes, and cache names that stay inside
+// the cache folder whatever the service calls a file.
 #include "backend/file.h"
 #include "service_folder.h"
 #include "module/app_folder.h"
@@ -114,10 +114,12 @@ TEST_F(thumbnails, png_and_jpeg_give_the_services_picture_and_anything_else_fail
     put(L"p.png", two_colour_picture(L"image/png", L".png"));
     put(L"j.jpg", two_colour_picture(L"image/jpeg", L".jpg"));
     // The same picture with an alpha channel, which the service keeps: the format converter's path.
-    put(L"a.png", "\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR\0\0\0\x40\0\0\0\x20\x08\x06\0\0\0\xa2\x9d\x7e\x84\0\0\0\x4cIDAT\x78"
-                  "\xda\xed\xd0\x41\x11\0\x20\x08\0\x41\x34\x03\x61\x0c\x6e\x1c\xbb\x60\x0c\x1e\xec\x15\xb8\x99\x5d"
-                  "\x2f\xb3\xa2\xb1\x93\xb7\x73\x1f\x3b\x86\x07"s +
-                      std::string(32, '\0') + "\x26\xf4\x01\x62\xa4\x03\x43\x40\x7a\x0a\x7a\0\0\0\0IEND\xae\x42\x60\x82"s);
+    put(L"a.png",
+        "\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR\0\0\0\x40\0\0\0\x20\x08\x06\0\0\0\xa2\x9d\x7e\x84\0\0\0\x4cIDAT\x78"
+        "\xda\xed\xd0\x41\x11\0\x20\x08\0\x41\x34\x03\x61\x0c\x6e\x1c\xbb\x60\x0c\x1e\xec\x15\xb8\x99\x5d"
+        "\x2f\xb3\xa2\xb1\x93\xb7\x73\x1f\x3b\x86\x07"s +
+            std::string(32, '\0') +
+            "\x26\xf4\x01\x62\xa4\x03\x43\x40\x7a\x0a\x7a\0\0\0\0IEND\xae\x42\x60\x82"s);
     put(L"t.txt", "not a picture");
     std::vector<HBITMAP> strip;
     for (const wchar_t* name : {L"p.png", L"j.jpg", L"a.png"}) {
