@@ -20,7 +20,10 @@ namespace {
 
 // Stands in for the module's folder while registering; no real path looks like it.
 const std::wstring placeholder_dir = L"Q:\\~quillmere-install-folder~";
-const std::wstring scratch = L"Software\\Quillmere installer entries";
+// One per process: the build makes the 64-bit and 32-bit entries at once in the same prefix, and
+// one run deleting a shared scratch key left the other reading a deleted or emptied key.
+const std::wstring scratch =
+    L"Software\\Quillmere installer entries " + std::to_wstring(GetCurrentProcessId());
 
 // Points a predefined key at a scratch key until destroyed.
 class override_scope {
